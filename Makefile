@@ -1,0 +1,60 @@
+# Wraps CMake + Ninja. `make` builds, `make run` builds and starts quelmar on the default
+# port with this checkout as the project root, `make test` builds and runs every test
+# (plain, then under ASan+UBSan, then under TSan).
+BUILD   := build
+JOBS    ?= $(shell nproc)
+CMAKE   := cmake -G Ninja -Wno-dev
+
+.PHONY: all deps build run test test-plain test-asan test-tsan js-deps web bench clean
+
+all: build
+
+deps:
+	@scripts/deps.sh
+
+build: deps
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@ninja -C $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -f web/package.json ]; then $(MAKE) --no-print-directory web; fi
+	./$(BUILD)/quelmar
+
+web:
+	@if [ -f web/package.json ]; then scripts/deps.sh test && cd web && npm ci --no-audit --no-fund && npm run build; \
+	 else echo "no web client in this checkout"; fi
+
+js-deps:
+	@if [ -f tests/js/package.json ]; then cd tests/js && npm ci --no-audit --no-fund --silent; fi
+
+test: test-plain test-asan test-tsan
+
+test-plain:
+	@scripts/deps.sh test
+	@$(MAKE) --no-print-directory js-deps
+	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@ninja -C $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	@scripts/deps.sh test
+	@$(MAKE) --no-print-directory js-deps
+	@$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=address >/dev/null
+	@ninja -C $(BUILD)/asan -j $(JOBS)
+	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+test-tsan:
+	@scripts/deps.sh test
+	@$(MAKE) --no-print-directory js-deps
+	@$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=thread >/dev/null
+	@ninja -C $(BUILD)/tsan -j $(JOBS)
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@scripts/deps.sh bench
+	@echo "benchmarks: see bench/README.md"
+
+clean:
+	rm -rf $(BUILD)

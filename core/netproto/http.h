@@ -1,0 +1,60 @@
+// The request side of HTTP/1.1: reading one request head under a size limit and an
+// optional deadline, parsing it, query parameters, the local Host test, and the few
+// socket helpers every answer needs. Parsing is pure; only the readers touch sockets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+// Bytes received on a connection but not consumed yet. After the head has been read it
+// holds exactly the bytes that followed the blank line; every later reader takes them first.
+using Conn_Buffer = std::string;
+
+constexpr size_t HEAD_LIMIT = 16384;         // bytes buffered without a terminator
+constexpr size_t HEAD_READ_SIZE = 4096;      // bytes per receive while reading a head
+constexpr size_t CONN_BUFFER_CAPACITY = 4096;
+
+struct Request {
+    std::string method;
+    std::string target;
+    std::string path;   // target up to the first "?"
+    std::string query;  // after the first "?", or empty
+    // Lower-cased, trimmed names to trimmed values; a later header replaces an earlier one.
+    std::map<std::string, std::string, std::less<>> headers;
+
+    // The value of a header by its lower-case name, or nullptr.
+    const std::string* header(std::string_view name) const;
+};
+
+// Where the head terminator "\r\n\r\n" is in buf: its offset, or npos.
+size_t find_head_end(std::string_view buf);
+
+// Reads until the buffer holds a whole head; on success head is the text before the blank
+// line and buf keeps only what followed it. deadline_ns is absolute on the monotonic
+// clock, 0 for none. Fails silently on size limit, deadline, receive error or end of stream.
+bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head);
+
+bool parse_request(std::string_view head, Request& out);
+
+// The raw value of the first parameter named key, or "" (absent, empty query, empty value).
+std::string_view query_param(std::string_view query, std::string_view key);
+
+// True when value is exactly "127.0.0.1:<port>" or "localhost:<port>".
+bool host_is_local(std::string_view value, int port);
+
+// Sends every byte (MSG_NOSIGNAL, at most 2^31-1 bytes per call); false at the first error.
+bool send_all(int sock, std::string_view bytes);
+
+// After a refusal: drains a request body still on its way, for at most 2 s, so the peer
+// can read the answer before the connection is torn down.
+void linger_unread_body(int sock, const Request& req, size_t buffered_body_bytes);
+
+// How many body bytes linger_unread_body would still wait for (0: none). Pure.
+int64_t body_bytes_to_drain(const Request& req, size_t buffered_body_bytes);
+
+// Splits a header line or a request line: ASCII white space (space, tab, CR, LF, VT, FF).
+bool is_http_space(char c);
+std::string_view trim_http_space(std::string_view s);

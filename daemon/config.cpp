@@ -1,0 +1,4 @@
+// The process-wide configuration record.
+#include "daemon/config.h"
+
+Config g_cfg;

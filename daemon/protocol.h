@@ -1,0 +1,64 @@
+// Session messages: the kinds, the header layout and the JSON records they carry.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class Msg_Kind : uint8_t {
+    Hello = 0,
+    Spawn = 1,
+    Stdin = 2,
+    Stdin_Close = 3,
+    Kill = 4,
+    Fs = 5,
+    Hook_Listen = 6,
+    Hook_Reply = 7,
+    Hook_Close = 8,
+    Stdout = 10,
+    Stderr = 11,
+    Exit = 12,
+    Fs_Reply = 13,
+    Hook_Ready = 14,
+    Hook_Req = 15,
+    Notice = 16,
+};
+
+constexpr size_t MSG_HEADER_SIZE = 5;
+
+// The 5-byte header: kind, then the id as u32 little-endian.
+std::string msg_header(Msg_Kind kind, uint32_t id);
+
+struct Hello {
+    int64_t version = 1;
+    std::string root;
+    std::string home;
+    std::string platform;
+    std::string perm_helper;
+    bool has_anthropic_key = false;
+    bool vm_relay = true;
+};
+
+struct Spawn_Request {
+    std::vector<std::string> argv;
+    std::string cwd;
+    std::map<std::string, std::string> env;
+    std::string stderr_mode;  // JSON member "stderr"
+    std::vector<std::string> unset;
+};
+
+struct Hook_Ready_Body {
+    std::string path;
+    std::string err;
+};
+
+std::string marshal(const Hello& h);
+std::string marshal(const Hook_Ready_Body& h);
+// Fails as a whole when the payload is not an object of the right shape.
+bool unmarshal(std::string_view json, Spawn_Request& out);
+
+// The platform the daemon was built for, as Hello names it.
+std::string_view build_platform();
