@@ -1,2 +1,4 @@
 // quelmar's entry point: start-up, then the accept loop.
-int main() { return 0; }
+int main() {
+    return 0;
+}

@@ -18,9 +18,9 @@ struct Hook;
 
 struct Session {
     int sock = -1;
-    std::mutex send_mu;  // held while one whole frame is written
-    bool closed = false; // under send_mu: nothing is written once set
-    std::mutex mu;       // the session lock: guards channels and hooks
+    std::mutex send_mu;   // held while one whole frame is written
+    bool closed = false;  // under send_mu: nothing is written once set
+    std::mutex mu;        // the session lock: guards channels and hooks
     std::map<uint32_t, Channel*> channels;
     std::map<uint32_t, Hook*> hooks;
     std::atomic<int32_t> refs{1};

@@ -11,7 +11,8 @@ inline void put_u32le(std::string& out, uint32_t v) {
 
 inline uint32_t get_u32le(std::string_view in) {
     uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        v |= static_cast<uint32_t>(static_cast<unsigned char>(in[i])) << (8 * i);
     return v;
 }
 

@@ -14,8 +14,10 @@ int64_t mono_ns() {
 
 void sleep_ns(int64_t ns) {
     if (ns <= 0) return;
-    struct timespec req{static_cast<time_t>(ns / NS_PER_SEC), static_cast<long>(ns % NS_PER_SEC)};
-    struct timespec rem{};
+    struct timespec req {
+        static_cast<time_t>(ns / NS_PER_SEC), static_cast<long>(ns % NS_PER_SEC)
+    };
+    struct timespec rem {};
     while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
 }
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(const Fd&) = delete;
@@ -29,7 +29,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

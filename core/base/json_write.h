@@ -8,7 +8,7 @@
 #include <vector>
 
 class Json_Writer {
-public:
+  public:
     Json_Writer& begin_object();
     Json_Writer& end_object();
     Json_Writer& begin_array();
@@ -25,7 +25,7 @@ public:
     const std::string& str() const { return out_; }
     std::string take() { return std::move(out_); }
 
-private:
+  private:
     void _separate();
     std::string out_;
     // One flag per open container: whether the next element needs a comma first.

@@ -11,7 +11,7 @@ bool start_detached(std::function<void()> body);
 
 // A thread that must be waited for: join() waits, the destructor joins if still running.
 class Joinable_Thread {
-public:
+  public:
     Joinable_Thread() = default;
     Joinable_Thread(const Joinable_Thread&) = delete;
     Joinable_Thread& operator=(const Joinable_Thread&) = delete;
@@ -24,7 +24,7 @@ public:
     void join();
     bool running() const { return started_; }
 
-private:
+  private:
     pthread_t tid_{};
     bool started_ = false;
 };

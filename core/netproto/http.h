@@ -13,8 +13,8 @@
 // holds exactly the bytes that followed the blank line; every later reader takes them first.
 using Conn_Buffer = std::string;
 
-constexpr size_t HEAD_LIMIT = 16384;         // bytes buffered without a terminator
-constexpr size_t HEAD_READ_SIZE = 4096;      // bytes per receive while reading a head
+constexpr size_t HEAD_LIMIT = 16384;     // bytes buffered without a terminator
+constexpr size_t HEAD_READ_SIZE = 4096;  // bytes per receive while reading a head
 constexpr size_t CONN_BUFFER_CAPACITY = 4096;
 
 struct Request {

@@ -12,7 +12,14 @@
 
 #include "core/netproto/http.h"
 
-enum class WS_Op : uint8_t { Continuation = 0, Text = 1, Binary = 2, Close = 8, Ping = 9, Pong = 10 };
+enum class WS_Op : uint8_t {
+    Continuation = 0,
+    Text = 1,
+    Binary = 2,
+    Close = 8,
+    Ping = 9,
+    Pong = 10
+};
 
 // The largest payload of one frame and the largest assembled message.
 constexpr uint64_t WS_MAX_MESSAGE = 64ull * 1024 * 1024;

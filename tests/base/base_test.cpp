@@ -13,7 +13,7 @@ TEST(Quote, EscapesQuotesBackslashesAndControls) {
     EXPECT_EQ(quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(quote("\n\t\r\x01\x7f"), "\"\\n\\t\\r\\x01\\x7f\"");
     EXPECT_EQ(quote("\xC3\xA9"), "\"\xC3\xA9\"");  // valid UTF-8 stays
-    EXPECT_EQ(quote("\xFF"), "\"\\xff\"");          // invalid byte is escaped
+    EXPECT_EQ(quote("\xFF"), "\"\\xff\"");         // invalid byte is escaped
     EXPECT_EQ(quote(""), "\"\"");
 }
 
@@ -30,10 +30,13 @@ TEST(CleanPath, SlashRules) {
 
 TEST(Utf8, SanitizeReplacesEachInvalidByte) {
     EXPECT_EQ(utf8_sanitize("ok"), "ok");
-    EXPECT_EQ(utf8_sanitize("a\xFF\xFE" "b"), "a\xEF\xBF\xBD\xEF\xBF\xBD" "b");
+    EXPECT_EQ(utf8_sanitize("a\xFF\xFE"
+                            "b"),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(utf8_sanitize("\xE2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // truncated sequence
     EXPECT_EQ(utf8_sanitize("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-    EXPECT_EQ(utf8_sanitize("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
+    EXPECT_EQ(utf8_sanitize("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong
     EXPECT_EQ(utf8_sanitize("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 class Child_Process {
-public:
+  public:
     // argv[0] is the program path. env: extra NAME=VALUE entries (replacing inherited ones).
     Child_Process(std::vector<std::string> argv, std::vector<std::string> env = {},
                   std::string cwd = "");
@@ -37,7 +37,7 @@ public:
     std::optional<int> wait_exit(int timeout_ms = 10000);
     void kill_now(int sig = 9);
 
-private:
+  private:
     void _reader(int fd, std::string* sink);
     pid_t pid_ = -1;
     int in_ = -1;
@@ -51,7 +51,7 @@ private:
 // A quelmar started with --port 0 on temporary directories; port and token are read from
 // the printed link.
 class Daemon {
-public:
+  public:
     // extra: further arguments; root/web default to fresh temporary directories.
     explicit Daemon(std::vector<std::string> extra = {}, std::vector<std::string> env = {});
     ~Daemon();
@@ -64,7 +64,7 @@ public:
     Child_Process& process() { return *proc_; }
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
 
-private:
+  private:
     std::string root_, web_;
     int port_ = 0;
     std::string token_;
@@ -74,13 +74,13 @@ private:
 // A fresh directory under the system's temporary directory, removed with its contents
 // when the object goes.
 class Temp_Dir {
-public:
+  public:
     Temp_Dir();
     ~Temp_Dir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -14,7 +14,9 @@ int connect_tcp(int port, const char* address) {
     bool v6 = strchr(address, ':') != nullptr;
     int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    struct timeval tv{10, 0};
+    struct timeval tv {
+        10, 0
+    };
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     int rc;
     if (v6) {

@@ -1,0 +1,179 @@
+// The request side of HTTP/1.1: head reading, parsing, query parameters, Host test.
+#include "core/netproto/http.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "core/base/clock.h"
+
+namespace {
+
+// A body announced larger than the largest file request plus its envelope is drained
+// only this far before the connection is dropped.
+constexpr int64_t DRAIN_LIMIT = 268'439'552;  // 256 MiB + 4096
+constexpr int64_t DRAIN_TIME_NS = 2 * NS_PER_SEC;
+constexpr size_t DRAIN_CHUNK = 65536;
+constexpr size_t SEND_CHUNK_MAX = INT_MAX;
+
+bool _all_digits(std::string_view s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void _set_receive_timeout(int sock, int64_t ns) {
+    struct timeval tv;
+    ns_to_timeval(ns, tv);
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Splits at runs of white space, ignoring it at both ends.
+std::vector<std::string_view> _words(std::string_view line) {
+    std::vector<std::string_view> out;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && is_http_space(line[i])) ++i;
+        size_t j = i;
+        while (j < line.size() && !is_http_space(line[j])) ++j;
+        if (j > i) out.push_back(line.substr(i, j - i));
+        i = j;
+    }
+    return out;
+}
+
+std::string _lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+}  // namespace
+
+bool is_http_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view trim_http_space(std::string_view s) {
+    while (!s.empty() && is_http_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_http_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+const std::string* Request::header(std::string_view name) const {
+    auto it = headers.find(name);
+    return it == headers.end() ? nullptr : &it->second;
+}
+
+size_t find_head_end(std::string_view buf) {
+    return buf.find("\r\n\r\n");
+}
+
+bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head) {
+    head.clear();
+    char chunk[HEAD_READ_SIZE];
+    size_t end;
+    while ((end = find_head_end(buf)) == std::string::npos) {
+        if (buf.size() > HEAD_LIMIT) return false;
+        if (deadline_ns != 0) {
+            int64_t left = deadline_ns - mono_ns();
+            if (left <= 0) return false;
+            _set_receive_timeout(sock, left);
+        }
+        ssize_t n = recv(sock, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        buf.append(chunk, static_cast<size_t>(n));
+    }
+    head.assign(buf, 0, end);
+    buf.erase(0, end + 4);
+    return true;
+}
+
+bool parse_request(std::string_view head, Request& out) {
+    out = Request{};
+    size_t eol = head.find("\r\n");
+    std::string_view line = head.substr(0, eol);
+    std::string_view rest =
+        eol == std::string_view::npos ? std::string_view{} : head.substr(eol + 2);
+    auto words = _words(line);
+    if (words.size() != 3) return false;
+    if (words[2].size() < 7 || words[2].substr(0, 7) != "HTTP/1.") return false;
+    out.method = words[0];
+    out.target = words[1];
+    size_t q = out.target.find('?');
+    out.path = out.target.substr(0, q);
+    if (q != std::string::npos) out.query = out.target.substr(q + 1);
+    while (!rest.empty()) {
+        size_t e = rest.find("\r\n");
+        std::string_view h = rest.substr(0, e);
+        rest = e == std::string_view::npos ? std::string_view{} : rest.substr(e + 2);
+        if (h.empty()) continue;
+        size_t colon = h.find(':');
+        if (colon == std::string_view::npos || colon == 0) return false;
+        out.headers[_lower(trim_http_space(h.substr(0, colon)))] =
+            std::string(trim_http_space(h.substr(colon + 1)));
+    }
+    return true;
+}
+
+std::string_view query_param(std::string_view query, std::string_view key) {
+    while (true) {
+        size_t amp = query.find('&');
+        std::string_view part = query.substr(0, amp);
+        size_t eq = part.find('=');
+        std::string_view k = part.substr(0, eq);
+        if (k == key)
+            return eq == std::string_view::npos ? std::string_view{} : part.substr(eq + 1);
+        if (amp == std::string_view::npos) return {};
+        query.remove_prefix(amp + 1);
+    }
+}
+
+bool host_is_local(std::string_view value, int port) {
+    std::string p = std::to_string(port);
+    return value == "127.0.0.1:" + p || value == "localhost:" + p;
+}
+
+bool send_all(int sock, std::string_view bytes) {
+    while (!bytes.empty()) {
+        size_t n = std::min(bytes.size(), SEND_CHUNK_MAX);
+        ssize_t sent = send(sock, bytes.data(), n, MSG_NOSIGNAL);
+        if (sent < 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(sent));
+    }
+    return true;
+}
+
+int64_t body_bytes_to_drain(const Request& req, size_t buffered_body_bytes) {
+    if (const std::string* cl = req.header("content-length")) {
+        if (_all_digits(*cl) && cl->size() <= 10) {
+            int64_t n = std::stoll(*cl);
+            if (n <= DRAIN_LIMIT)
+                return std::max<int64_t>(0, n - static_cast<int64_t>(buffered_body_bytes));
+        }
+        return DRAIN_LIMIT;
+    }
+    if (req.header("transfer-encoding")) return DRAIN_LIMIT;
+    return 0;
+}
+
+void linger_unread_body(int sock, const Request& req, size_t buffered_body_bytes) {
+    int64_t left = body_bytes_to_drain(req, buffered_body_bytes);
+    if (left <= 0) return;
+    shutdown(sock, SHUT_WR);
+    std::string scratch(DRAIN_CHUNK, '\0');
+    int64_t deadline = mono_ns() + DRAIN_TIME_NS;
+    while (left > 0) {
+        int64_t time_left = deadline - mono_ns();
+        if (time_left <= 0) return;
+        _set_receive_timeout(sock, time_left);
+        size_t want = static_cast<size_t>(std::min<int64_t>(left, DRAIN_CHUNK));
+        ssize_t n = recv(sock, scratch.data(), want, 0);
+        if (n <= 0) return;
+        left -= n;
+    }
+}
