@@ -2,29 +2,41 @@
 #include "core/base/errname.h"
 
 #include <cerrno>
+#include <utility>
+
+namespace {
+
+// clang-format off
+#define ERRNO_ENTRY(e) {e, #e}
+constexpr std::pair<int, const char*> ERRNO_NAMES[] = {
+    ERRNO_ENTRY(EPERM), ERRNO_ENTRY(ENOENT), ERRNO_ENTRY(ESRCH), ERRNO_ENTRY(EINTR),
+    ERRNO_ENTRY(EIO), ERRNO_ENTRY(ENXIO), ERRNO_ENTRY(E2BIG), ERRNO_ENTRY(ENOEXEC),
+    ERRNO_ENTRY(EBADF), ERRNO_ENTRY(ECHILD), ERRNO_ENTRY(EAGAIN), ERRNO_ENTRY(ENOMEM),
+    ERRNO_ENTRY(EACCES), ERRNO_ENTRY(EFAULT), ERRNO_ENTRY(EBUSY), ERRNO_ENTRY(EEXIST),
+    ERRNO_ENTRY(EXDEV), ERRNO_ENTRY(ENODEV), ERRNO_ENTRY(ENOTDIR), ERRNO_ENTRY(EISDIR),
+    ERRNO_ENTRY(EINVAL), ERRNO_ENTRY(ENFILE), ERRNO_ENTRY(EMFILE), ERRNO_ENTRY(ENOTTY),
+    ERRNO_ENTRY(ETXTBSY), ERRNO_ENTRY(EFBIG), ERRNO_ENTRY(ENOSPC), ERRNO_ENTRY(ESPIPE),
+    ERRNO_ENTRY(EROFS), ERRNO_ENTRY(EMLINK), ERRNO_ENTRY(EPIPE), ERRNO_ENTRY(EDOM),
+    ERRNO_ENTRY(ERANGE), ERRNO_ENTRY(EDEADLK), ERRNO_ENTRY(ENAMETOOLONG), ERRNO_ENTRY(ENOLCK),
+    ERRNO_ENTRY(ENOSYS), ERRNO_ENTRY(ENOTEMPTY), ERRNO_ENTRY(ELOOP), ERRNO_ENTRY(EOVERFLOW),
+    ERRNO_ENTRY(ENOTSOCK), ERRNO_ENTRY(EDESTADDRREQ), ERRNO_ENTRY(EMSGSIZE),
+    ERRNO_ENTRY(EPROTOTYPE), ERRNO_ENTRY(ENOPROTOOPT), ERRNO_ENTRY(EPROTONOSUPPORT),
+    ERRNO_ENTRY(EOPNOTSUPP), ERRNO_ENTRY(EAFNOSUPPORT), ERRNO_ENTRY(EADDRINUSE),
+    ERRNO_ENTRY(EADDRNOTAVAIL), ERRNO_ENTRY(ENETDOWN), ERRNO_ENTRY(ENETUNREACH),
+    ERRNO_ENTRY(ECONNABORTED), ERRNO_ENTRY(ECONNRESET), ERRNO_ENTRY(ENOBUFS),
+    ERRNO_ENTRY(EISCONN), ERRNO_ENTRY(ENOTCONN), ERRNO_ENTRY(ETIMEDOUT),
+    ERRNO_ENTRY(ECONNREFUSED), ERRNO_ENTRY(EHOSTUNREACH), ERRNO_ENTRY(EALREADY),
+    ERRNO_ENTRY(EINPROGRESS), ERRNO_ENTRY(EDQUOT), ERRNO_ENTRY(ESTALE), ERRNO_ENTRY(ECANCELED),
+};
+// clang-format on
+#undef ERRNO_ENTRY
+
+}  // namespace
 
 std::string errno_name(int err) {
-    switch (err) {
-#define N(e) \
-    case e:  \
-        return #e;
-        N(EPERM)
-            N(ENOENT) N(ESRCH) N(EINTR) N(EIO) N(ENXIO) N(E2BIG) N(ENOEXEC) N(EBADF) N(ECHILD)
-                N(EAGAIN) N(ENOMEM) N(EACCES) N(EFAULT) N(EBUSY) N(EEXIST) N(EXDEV) N(ENODEV)
-                    N(ENOTDIR) N(EISDIR) N(EINVAL) N(ENFILE) N(EMFILE) N(ENOTTY) N(ETXTBSY) N(EFBIG)
-                        N(ENOSPC) N(ESPIPE) N(EROFS) N(EMLINK) N(EPIPE) N(EDOM) N(ERANGE) N(EDEADLK)
-                            N(ENAMETOOLONG) N(ENOLCK) N(ENOSYS) N(ENOTEMPTY) N(ELOOP) N(EOVERFLOW)
-                                N(ENOTSOCK) N(EDESTADDRREQ) N(EMSGSIZE) N(EPROTOTYPE) N(ENOPROTOOPT)
-                                    N(EPROTONOSUPPORT) N(EOPNOTSUPP) N(EAFNOSUPPORT) N(EADDRINUSE)
-                                        N(EADDRNOTAVAIL) N(ENETDOWN) N(ENETUNREACH) N(ECONNABORTED)
-                                            N(ECONNRESET) N(ENOBUFS) N(EISCONN) N(ENOTCONN)
-                                                N(ETIMEDOUT) N(ECONNREFUSED) N(EHOSTUNREACH)
-                                                    N(EALREADY) N(EINPROGRESS) N(EDQUOT) N(ESTALE)
-                                                        N(ECANCELED)
-#undef N
-                                                            default : return "E" +
-                                                                      std::to_string(err);
-    }
+    for (const auto& [value, name] : ERRNO_NAMES)
+        if (value == err) return name;
+    return "E" + std::to_string(err);
 }
 
 std::string fs_error_name(int err) {

@@ -62,6 +62,9 @@ void Child_Process::_reader(int fd, std::string* sink) {
         cv_.notify_all();
     }
     close(fd);
+    std::lock_guard lock(mu_);
+    --open_readers_;
+    cv_.notify_all();
 }
 
 Child_Process::~Child_Process() {
@@ -120,6 +123,8 @@ std::optional<int> Child_Process::wait_exit(int timeout_ms) {
         pid_t r = waitpid(pid_, &st, WNOHANG);
         if (r == pid_) {
             status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            std::unique_lock lock(mu_);
+            cv_.wait_for(lock, std::chrono::seconds(2), [&] { return open_readers_ == 0; });
             return status_;
         }
         if (std::chrono::steady_clock::now() >= end) return std::nullopt;

@@ -33,7 +33,9 @@ class Child_Process {
     std::string stdout_text();
     std::string stderr_text();
 
-    // Waits (bounded) for the exit; the exit status, 128+signal, or nothing on time-out.
+    // Waits (bounded) for the exit and then, for at most 2 s more, for both output pipes to
+    // reach end of file, so stdout_text() is complete afterwards. The exit status,
+    // 128+signal, or nothing on time-out.
     std::optional<int> wait_exit(int timeout_ms = 10000);
     void kill_now(int sig = 9);
 
@@ -46,6 +48,7 @@ class Child_Process {
     std::string out_, err_;
     std::thread out_thread_, err_thread_;
     std::optional<int> status_;
+    int open_readers_ = 2;  // under mu_: readers that have not reached end of file
 };
 
 // A quelmar started with --port 0 on temporary directories; port and token are read from
