@@ -41,13 +41,23 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
-# Starts quelmar with --port 0 and waits for its link; sets qpid and qport.
+# Starts quelmar with --port 0 and reads its link through a FIFO; sets qpid and qport.
 start_quelmar() {
-    exec {qout}< <(exec "$quelmar" --port 0 --web "$tmp/web" --root "$tmp/root" 2>/dev/null & echo "pid $!"; wait)
-    read -r _ qpid <&"$qout"
+    rm -f "$tmp/link"
+    mkfifo "$tmp/link"
+    "$quelmar" --port 0 --web "$tmp/web" --root "$tmp/root" >"$tmp/link" 2>/dev/null &
+    qpid=$!
+    exec {qout}<"$tmp/link"
     read -r link <&"$qout"
     qport=${link#http://127.0.0.1:}
     qport=${qport%%/*}
+}
+
+stop_quelmar() {
+    kill "$qpid"
+    wait "$qpid" 2>/dev/null || true
+    qpid=
+    exec {qout}<&-
 }
 
 wrk_rps() {
@@ -56,16 +66,21 @@ wrk_rps() {
 }
 
 echo "== start-up: time from exec to the printed link, $rounds runs"
-samples=()
-for _ in $(seq "$rounds"); do
-    t0=$(date +%s%N)
-    start_quelmar
-    t1=$(date +%s%N)
-    samples+=($(( (t1 - t0) / 1000 )))
-    kill "$qpid"; wait "$qpid" 2>/dev/null || true; qpid=
-    exec {qout}<&-
-done
-printf '%s\n' "${samples[@]}" | sort -n | awk '{a[NR]=$1} END {printf "  median %.2f ms, min %.2f ms, max %.2f ms\n", a[int((NR+1)/2)]/1000, a[1]/1000, a[NR]/1000}'
+python3 - "$quelmar" "$tmp" "$rounds" <<'PY'
+import statistics, subprocess, sys, time
+quelmar, tmp, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+ms = []
+for _ in range(rounds):
+    t0 = time.perf_counter()
+    p = subprocess.Popen([quelmar, "--port", "0", "--web", tmp + "/web", "--root", tmp + "/root"],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    p.stdout.readline()
+    ms.append((time.perf_counter() - t0) * 1000)
+    p.kill()
+    p.wait()
+ms.sort()
+print("  median %.2f ms, min %.2f ms, max %.2f ms" % (statistics.median(ms), ms[0], ms[-1]))
+PY
 
 start_quelmar
 sleep 0.5

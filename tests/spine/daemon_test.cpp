@@ -278,3 +278,70 @@ TEST_F(Static_Answers, ManyConnectionsAtOnce) {
         EXPECT_EQ(read_until_close(s.get()), want);
     }
 }
+
+#if defined(__linux__)
+namespace {
+long rss_kib(pid_t pid) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+}  // namespace
+
+TEST_F(Static_Answers, HugeFileIsStreamedNotLoaded) {
+    // A sparse 8 GiB file, and a link to it: announced with its exact size and sent from
+    // the file, so the daemon's memory stays small whatever the size.
+    const uint64_t size = 8ull << 30;
+    Fd f(open(file("huge.wasm").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    ASSERT_TRUE(f.valid());
+    ASSERT_EQ(ftruncate(f.get(), static_cast<off_t>(size)), 0);
+    ASSERT_EQ(symlink(file("huge.wasm").c_str(), file("link.wasm").c_str()), 0);
+    for (const char* target : {"/huge.wasm", "/link.wasm"}) {
+        Fd sock(connect_tcp(d.port()));
+        ASSERT_TRUE(sock.valid());
+        send_bytes(sock.get(),
+                   "GET " + std::string(target) + " HTTP/1.1\r\nHost: " + d.host() + "\r\n\r\n");
+        std::string rest;
+        EXPECT_EQ(read_head(sock.get(), rest), loopback_head("200 OK", "application/wasm", size));
+        char buf[65536];
+        size_t got = rest.size();
+        while (got < (16u << 20)) {
+            ssize_t n = recv(sock.get(), buf, sizeof buf, 0);
+            ASSERT_GT(n, 0);
+            got += static_cast<size_t>(n);
+        }
+        EXPECT_LT(rss_kib(d.process().pid()), 64 * 1024) << target;
+    }
+}
+
+TEST(Startup, AcceptErrorsDoNotStopTheLoop) {
+    Temp_Dir dir;
+    write_file(dir.file("index.html"), "ok");
+    // Few descriptors: most of the connections below cannot be accepted at first.
+    Child_Process p({"/bin/sh", "-c",
+                     "ulimit -n 12 && exec \"$0\" --port 0 --root \"$1\" --web \"$1\"", QUELMAR_BIN,
+                     dir.path()});
+    ASSERT_TRUE(p.wait_stdout_contains("\n"));
+    std::smatch m;
+    std::string out = p.stdout_text();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(127\.0\.0\.1:(\d+)/)")));
+    int port = std::stoi(m[1]);
+    std::vector<Fd> held;
+    for (int i = 0; i < 30; ++i) {
+        held.emplace_back(connect_tcp(port));
+        ASSERT_TRUE(held.back().valid());
+        send_bytes(held.back().get(), "GET / HTTP/1.1\r\n");
+    }
+    usleep(200 * 1000);
+    held.clear();  // the daemon's threads see the ends and give their descriptors back
+    const std::string want = loopback_head("200 OK", "text/html; charset=utf-8", 2) + "ok";
+    std::string got;
+    for (int tries = 0; tries < 50 && got != want; ++tries) {
+        got = http_exchange(
+            port, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+        if (got != want) usleep(100 * 1000);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_FALSE(p.wait_exit(0).has_value());  // still running
+}
+#endif
