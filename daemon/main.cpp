@@ -1,4 +1,5 @@
 // quelmar's entry point: start-up in its fixed order, then the accept loop.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
