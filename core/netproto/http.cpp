@@ -91,13 +91,21 @@ bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::str
     Head_Scan scan;
     while ((scan = scan_head(buf)).state != Head_State::Complete) {
         if (scan.state == Head_State::Too_Large) return false;
+        ssize_t n;
         if (deadline_ns != 0) {
             int64_t left = deadline_ns - mono_ns();
             if (left <= 0) return false;
-            _set_receive_timeout(sock, left);
-            timeout_set = true;
+            // Usually the head is there already: only a receive that would wait needs the
+            // time-out (which costs two more system calls per connection).
+            n = timeout_set ? -1 : recv(sock, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n < 0 && (timeout_set || errno == EAGAIN || errno == EWOULDBLOCK)) {
+                _set_receive_timeout(sock, left);
+                timeout_set = true;
+                n = recv(sock, chunk, sizeof chunk, 0);
+            }
+        } else {
+            n = recv(sock, chunk, sizeof chunk, 0);
         }
-        ssize_t n = recv(sock, chunk, sizeof chunk, 0);
         if (n <= 0) return false;
         buf.append(chunk, static_cast<size_t>(n));
     }

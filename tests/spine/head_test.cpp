@@ -84,18 +84,6 @@ TEST(ReadHead, SameResultWhateverTheSplit) {
     }
 }
 
-TEST(ReadHead, ByteByByte) {
-    const std::string wire = "POST /fs HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
-    Packet_Pair p;
-    for (char c : wire) p.send_part(std::string(1, c));
-    Conn_Buffer buf;
-    std::string got;
-    ASSERT_TRUE(read_request_head(p.reader.get(), buf, 0, got));
-    EXPECT_EQ(got, "POST /fs HTTP/1.1\r\nContent-Length: 3");
-    // The reader stops at the terminator: the body bytes still wait in the socket.
-    EXPECT_EQ(buf, "");
-}
-
 TEST(ReadHead, BytesAlreadyBufferedAreUsedFirst) {
     Packet_Pair p;
     Conn_Buffer buf = "GET / HTTP/1.1\r\n\r\nrest";
@@ -181,10 +169,16 @@ TEST(ReadHead, DeadlineDoesNotOutliveTheHead) {
     // A session that follows the head must not inherit the head's receive time-out.
     Packet_Pair p;
     p.send_part("GET / HTTP/1.1\r\n");
-    p.send_part("\r\n");
+    // The end comes late, so the reader has to wait for it under the time-out.
+    std::thread late([&] {
+        usleep(100 * 1000);
+        p.send_part("\r\n");
+    });
     Conn_Buffer buf;
     std::string got;
-    ASSERT_TRUE(read_request_head(p.reader.get(), buf, mono_ns() + 60 * NS_PER_SEC, got));
+    bool ok = read_request_head(p.reader.get(), buf, mono_ns() + 60 * NS_PER_SEC, got);
+    late.join();
+    ASSERT_TRUE(ok);
     struct timeval tv {
         1, 1
     };
@@ -315,37 +309,10 @@ TEST(BodyDrain, LingerHalfClosesOnlyWhenBodyIsComing) {
     }
 }
 
-TEST(BodyDrain, GivesUpAfterTwoSeconds) {
+TEST(SendAll, VanishedPeerIsFalseNotASignal) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    Fd server(sv[0]), client(sv[1]);
-    Request r = parsed("POST /x HTTP/1.1\r\nTransfer-Encoding: chunked");
-    int64_t t0 = mono_ns();
-    linger_unread_body(server.get(), r, 0);
-    int64_t took = mono_ns() - t0;
-    EXPECT_GE(took, 1900 * NS_PER_MS);
-    EXPECT_LT(took, 4 * NS_PER_SEC);
-}
-
-TEST(SendAll, EveryByteOrFalse) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    Fd a(sv[0]), b(sv[1]);
-    std::string big(3 << 20, 'z');
-    std::string got;
-    std::thread reader([&] {
-        char buf[65536];
-        ssize_t n;
-        while ((n = recv(b.get(), buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
-    });
-    EXPECT_TRUE(send_all(a.get(), big));
-    a.reset();
-    reader.join();
-    EXPECT_EQ(got, big);
-    // A vanished peer is a false result, not a signal.
-    int sv2[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv2), 0);
-    Fd c(sv2[0]);
-    close(sv2[1]);
+    Fd c(sv[0]);
+    close(sv[1]);
     EXPECT_FALSE(send_all(c.get(), "x"));
 }
