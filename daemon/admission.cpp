@@ -24,9 +24,10 @@ namespace {
 // A local client that stops in the middle of its head does not hold its thread forever.
 constexpr int64_t LOOPBACK_HEAD_DEADLINE_NS = 60 * NS_PER_SEC;
 
-// Origins already reported as refused; never shrinks.
+// Origins already reported as refused; made at the first refusal, never shrinks and never
+// freed (connection threads may outlive static destructors).
 std::mutex _refused_mu;
-std::vector<std::string> _refused;
+std::vector<std::string>* _refused = nullptr;
 
 std::string _lower(std::string_view s) {
     std::string out(s);
@@ -143,10 +144,13 @@ void handle_connection(int sock, Listener listener) {
 
 void log_refused_origin(std::string_view origin) {
     std::lock_guard lock(_refused_mu);
-    if (_refused.size() >= REFUSED_ORIGINS_MAX) return;
-    if (std::find(_refused.begin(), _refused.end(), origin) != _refused.end()) return;
-    if (_refused.capacity() == 0) _refused.reserve(REFUSED_ORIGINS_MAX);
-    _refused.emplace_back(origin);
+    if (!_refused) {
+        _refused = new std::vector<std::string>;
+        _refused->reserve(REFUSED_ORIGINS_MAX);
+    }
+    if (_refused->size() >= REFUSED_ORIGINS_MAX) return;
+    if (std::find(_refused->begin(), _refused->end(), origin) != _refused->end()) return;
+    _refused->emplace_back(origin);
     // Written under the lock, so the once-only rule also holds for the lines themselves.
     if (g_cfg.site_origin.empty())
         log_line("refused a page from " + quote(origin) +
@@ -161,7 +165,7 @@ void log_refused_origin(std::string_view origin) {
 
 size_t refused_origin_count() {
     std::lock_guard lock(_refused_mu);
-    return _refused.size();
+    return _refused ? _refused->size() : 0;
 }
 
 Route route_of(std::string_view method, std::string_view path) {

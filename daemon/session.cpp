@@ -18,25 +18,30 @@ constexpr size_t SESSIONS_INITIAL_ROOM = 16;
 // Up to this many payload parts (plus the header) go out without any allocation.
 constexpr size_t SEND_PARTS_INLINE = 8;
 
-// Every session between registration and unregistration; order means nothing.
+// Every session between registration and unregistration; order means nothing. Made at
+// the first registration and never freed: session threads may outlive static destructors.
 std::mutex _sessions_mu;
-std::vector<Session*> _sessions;
+std::vector<Session*>* _sessions = nullptr;
 
 // The session served by this thread, for the message reader's Pong and Close echoes.
 thread_local Session* _current_sess = nullptr;
 
 void _session_register(Session* s) {
     std::lock_guard lock(_sessions_mu);
-    if (_sessions.capacity() == 0) _sessions.reserve(SESSIONS_INITIAL_ROOM);
-    _sessions.push_back(s);
+    if (!_sessions) {
+        _sessions = new std::vector<Session*>;
+        _sessions->reserve(SESSIONS_INITIAL_ROOM);
+    }
+    _sessions->push_back(s);
 }
 
 void _session_unregister(Session* s) {
     std::lock_guard lock(_sessions_mu);
-    for (size_t i = 0; i < _sessions.size(); ++i) {
-        if (_sessions[i] != s) continue;
-        _sessions[i] = _sessions.back();
-        _sessions.pop_back();
+    std::vector<Session*>& all = *_sessions;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i] != s) continue;
+        all[i] = all.back();
+        all.pop_back();
         return;
     }
 }
@@ -127,8 +132,9 @@ void notice_others(Session* left_out, std::string_view text) {
     std::vector<Session*> targets;
     {
         std::lock_guard lock(_sessions_mu);
-        targets.reserve(_sessions.size());
-        for (Session* s : _sessions) {
+        if (!_sessions) return;
+        targets.reserve(_sessions->size());
+        for (Session* s : *_sessions) {
             if (s == left_out) continue;
             session_ref(*s);
             targets.push_back(s);
@@ -150,7 +156,7 @@ void session_unref(Session& s) {
 
 size_t session_count() {
     std::lock_guard lock(_sessions_mu);
-    return _sessions.size();
+    return _sessions ? _sessions->size() : 0;
 }
 
 void session_run(Session& s, WS_Conn& conn) {

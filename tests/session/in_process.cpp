@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "core/base/clock.h"
@@ -30,6 +32,15 @@ int _listen_loopback(int& port) {
     port = ntohs(a.sin_port);
     return fd;
 }
+
+// Sessions still closing when the tests end would run on while the process exits.
+class Wait_For_Sessions : public ::testing::Environment {
+  public:
+    void TearDown() override { EXPECT_TRUE(wait_session_count(0)); }
+};
+
+[[maybe_unused]] ::testing::Environment* const _wait_env =
+    ::testing::AddGlobalTestEnvironment(new Wait_For_Sessions);
 
 }  // namespace
 

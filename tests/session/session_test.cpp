@@ -171,11 +171,13 @@ TEST(Session, CloseIsEchoedThenTheConnectionEnds) {
 
 TEST(Session, GarbageNeverCrashesOrCutsAFrame) {
     // Random mixes of valid and broken frames: whatever the daemon writes before it closes
-    // is a sequence of whole frames of the kinds it may send.
+    // is a sequence of whole frames of the kinds it may send. (A close with unread junk is
+    // a reset, which may discard what was on its way, so no count is expected.)
     std::mt19937 rng(12345);
     for (int round = 0; round < 60; ++round) {
         Tab t = open_tab();
         ASSERT_TRUE(t.ok());
+        expect_hello(t);
         std::string junk;
         for (int i = 0; i < 8; ++i) {
             switch (rng() % 4) {
@@ -198,16 +200,13 @@ TEST(Session, GarbageNeverCrashesOrCutsAFrame) {
         shutdown(t.fd.get(), SHUT_WR);
         std::string all = read_until_close(t.fd.get());
         Server_Frame f;
-        size_t frames = 0;
         while (!all.empty()) {
             ASSERT_TRUE(read_server_frame(-1, all, f)) << "cut frame in round " << round;
             uint8_t op = f.opcode();
             EXPECT_TRUE(f.first & 0x80);
             EXPECT_TRUE(op == 2 || op == 8 || op == 10) << int(op);
             EXPECT_FALSE(f.masked);
-            ++frames;
         }
-        EXPECT_GE(frames, 1u);  // Hello at least
     }
     EXPECT_TRUE(wait_session_count(0));
 }
@@ -339,6 +338,8 @@ namespace {
     bool has = f.payload.find("\"has_anthropic_key\":true") != std::string::npos;
     ok = ok && f.payload.find("sk-secret") == std::string::npos;
     fprintf(stderr, "%s\n%s\n", f.payload.c_str() + 5, ok ? "checks passed" : "checks FAILED");
+    t.fd.reset();
+    ok = ok && wait_session_count(0);
     exit(ok && has == (value[0] != 0) ? 0 : 1);
 }
 
