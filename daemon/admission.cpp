@@ -2,9 +2,6 @@
 // then one handler per route; refused Origins are reported once each.
 #include "daemon/admission.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -17,6 +14,7 @@
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
 #include "daemon/http.h"
+#include "daemon/options.h"
 #include "daemon/session.h"
 
 namespace {
@@ -34,12 +32,6 @@ std::string _lower(std::string_view s) {
     for (auto& c : out)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return out;
-}
-
-// The head reader's receive time-out must not outlive the head: a session may idle.
-void _clear_receive_timeout(int sock) {
-    struct timeval tv {};
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 // A refusal answer, then the drain of a body that may still be on its way.
@@ -102,8 +94,8 @@ void _serve_loopback(int sock, int64_t started_ns) {
     Conn_Buffer buf;
     buf.reserve(CONN_BUFFER_CAPACITY);
     std::string head;
+    // The head reader removes its receive time-out again: a session may idle for hours.
     if (!read_request_head(sock, buf, started_ns + LOOPBACK_HEAD_DEADLINE_NS, head)) return;
-    _clear_receive_timeout(sock);
     Request req;
     if (!parse_request(head, req)) {
         http_respond(sock, "400 Bad Request", "text/plain", "");
@@ -156,7 +148,7 @@ void log_refused_origin(std::string_view origin) {
         log_line("refused a page from " + quote(origin) +
                  " \xE2\x80\x94 only this daemon's own page may connect (start it with --site to "
                  "allow " +
-                 DEFAULT_SITE_ORIGIN + ")");
+                 std::string(DEFAULT_SITE_ORIGIN) + ")");
     else
         log_line("refused a page from " + quote(origin) +
                  " \xE2\x80\x94 only this daemon's own page and " + g_cfg.site_origin +

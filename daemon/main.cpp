@@ -1,4 +1,148 @@
-// quelmar's entry point: start-up, then the accept loop.
-int main() {
-    return 0;
+// quelmar's entry point: start-up in its fixed order, then the accept loop.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/base/clock.h"
+#include "core/base/log.h"
+#include "core/base/path.h"
+#include "core/base/random.h"
+#include "core/base/thread.h"
+#include "daemon/admission.h"
+#include "daemon/config.h"
+#include "daemon/fatal.h"
+#include "daemon/listen.h"
+#include "daemon/options.h"
+
+namespace {
+
+constexpr size_t ACCESS_TOKEN_BYTES = 16;
+constexpr size_t CWD_FIRST_BUFFER = 1024;
+// Accept errors (usually out of descriptors) are retried after a wait that doubles.
+constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
+constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
+
+// Writes all of bytes to a descriptor in as few writes as the system allows.
+void _write_fd(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+// Later sockets and files must never land on 0, 1 or 2, where a stray write of a
+// library would reach a peer.
+void _ensure_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0) open("/dev/null", O_RDWR);
+}
+
+std::string _working_directory() {
+    std::string buf(CWD_FIRST_BUFFER, '\0');
+    while (getcwd(buf.data(), buf.size()) == nullptr) {
+        if (errno != ERANGE) return {};
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    return buf;
+}
+
+// An unusable --root is refused here: everything later expects an absolute directory.
+std::string _settle_root(const std::string& given) {
+    if (given.empty()) return _working_directory();
+    char resolved[PATH_MAX];
+    if (realpath(given.c_str(), resolved) == nullptr)
+        fatal("cannot use --root " + quote(given) + ": " + std::strerror(errno));
+    struct stat st {};
+    if (stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode))
+        fatal("cannot use --root " + quote(given) + ": " + std::strerror(ENOTDIR));
+    return resolved;
+}
+
+// The dist directory inside a web directory next to the executable's directory.
+std::string _settle_web(const std::string& given) {
+    if (!given.empty()) return given;
+    std::string exe = own_executable_path();
+    std::string dir = exe.substr(0, exe.rfind('/') + 1);
+    return clean_path(clean_path(dir) + "/../web/dist");
+}
+
+bool _exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+void _print_links() {
+    std::string out =
+        "http://127.0.0.1:" + std::to_string(g_cfg.port) + "/?t=" + g_cfg.token + "\n";
+    if (!g_cfg.site_page.empty())
+        out +=
+            g_cfg.site_page + "#daemon=" + std::to_string(g_cfg.port) + "&t=" + g_cfg.token + "\n";
+    _write_fd(STDOUT_FILENO, out);
+}
+
+void _print_site_lines() {
+    if (g_cfg.site_page.empty())
+        log_line("to use it from " + std::string(DEFAULT_SITE_PAGE) + ", start it with --site");
+    else
+        log_line(g_cfg.site_origin +
+                 " may use this daemon — open the second link (Chrome and Edge ask once to "
+                 "allow it, Firefox per tab unless you tick \"Remember my choice for this "
+                 "site\"; Safari: use the first link)");
+    if (!_exists(g_cfg.web + "/index.html"))
+        log_line("no web build in " + g_cfg.web + " — the first link answers 404 until `make web`");
+}
+
+[[noreturn]] void _accept_loop(int listener) {
+    int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
+    for (;;) {
+        int sock = accept_cloexec(listener);
+        if (sock < 0) {
+            sleep_ns(wait);
+            wait = std::min(wait * 2, ACCEPT_BACKOFF_MAX_NS);
+            continue;
+        }
+        wait = ACCEPT_BACKOFF_FIRST_NS;
+        if (!start_detached([sock] { handle_connection(sock, Listener::Loopback); })) close(sock);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    _ensure_standard_descriptors();
+
+    Options opts = parse_options(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+    if (opts.help) {
+        _write_fd(STDOUT_FILENO, usage_text() + "\n");
+        return 0;
+    }
+    if (!opts.error.empty()) fatal(opts.error);
+    g_cfg = std::move(opts.cfg);
+    g_cfg.root = _settle_root(g_cfg.root);
+    g_cfg.web = _settle_web(g_cfg.web);
+    if (g_cfg.tunnel != Tunnel_Mode::None)
+        fatal("tunnels are not available in this build of quelmar");
+
+    g_cfg.token = random_hex(ACCESS_TOKEN_BYTES);
+    Listen_Result l = listen_loopback(g_cfg.port);
+    if (!l.fd) fatal("cannot listen on 127.0.0.1:" + std::to_string(g_cfg.port) + ": " + l.error);
+    g_cfg.port = l.port;
+
+    log_line("serving " + g_cfg.web + " for " + g_cfg.root);
+    _print_links();
+    _print_site_lines();
+    _accept_loop(l.fd.get());
 }

@@ -73,23 +73,37 @@ size_t find_head_end(std::string_view buf) {
     return buf.find("\r\n\r\n");
 }
 
+Head_Scan scan_head(std::string_view buf) {
+    size_t end = find_head_end(buf);
+    if (end != std::string_view::npos) return {Head_State::Complete, end};
+    return {buf.size() > HEAD_LIMIT ? Head_State::Too_Large : Head_State::Need_More, 0};
+}
+
+void take_head(Conn_Buffer& buf, size_t end, std::string& head) {
+    head.assign(buf, 0, end);
+    buf.erase(0, end + 4);
+}
+
 bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head) {
     head.clear();
     char chunk[HEAD_READ_SIZE];
-    size_t end;
-    while ((end = find_head_end(buf)) == std::string::npos) {
-        if (buf.size() > HEAD_LIMIT) return false;
+    bool timeout_set = false;
+    Head_Scan scan;
+    while ((scan = scan_head(buf)).state != Head_State::Complete) {
+        if (scan.state == Head_State::Too_Large) return false;
         if (deadline_ns != 0) {
             int64_t left = deadline_ns - mono_ns();
             if (left <= 0) return false;
             _set_receive_timeout(sock, left);
+            timeout_set = true;
         }
         ssize_t n = recv(sock, chunk, sizeof chunk, 0);
         if (n <= 0) return false;
         buf.append(chunk, static_cast<size_t>(n));
     }
-    head.assign(buf, 0, end);
-    buf.erase(0, end + 4);
+    // Whoever reads the socket next (a tab session, a file body) sets its own limits.
+    if (timeout_set) _set_receive_timeout(sock, 0);
+    take_head(buf, scan.end, head);
     return true;
 }
 
@@ -142,7 +156,7 @@ bool send_all(int sock, std::string_view bytes) {
     while (!bytes.empty()) {
         size_t n = std::min(bytes.size(), SEND_CHUNK_MAX);
         ssize_t sent = send(sock, bytes.data(), n, MSG_NOSIGNAL);
-        if (sent < 0) return false;
+        if (sent <= 0) return false;
         bytes.remove_prefix(static_cast<size_t>(sent));
     }
     return true;
@@ -150,12 +164,13 @@ bool send_all(int sock, std::string_view bytes) {
 
 int64_t body_bytes_to_drain(const Request& req, size_t buffered_body_bytes) {
     if (const std::string* cl = req.header("content-length")) {
-        if (_all_digits(*cl) && cl->size() <= 10) {
-            int64_t n = std::stoll(*cl);
-            if (n <= DRAIN_LIMIT)
-                return std::max<int64_t>(0, n - static_cast<int64_t>(buffered_body_bytes));
+        if (!_all_digits(*cl)) return DRAIN_LIMIT;
+        int64_t n = 0;
+        for (char c : *cl) {
+            n = n * 10 + (c - '0');
+            if (n > DRAIN_LIMIT) return DRAIN_LIMIT;  // per digit, so it never overflows
         }
-        return DRAIN_LIMIT;
+        return std::max<int64_t>(0, n - static_cast<int64_t>(buffered_body_bytes));
     }
     if (req.header("transfer-encoding")) return DRAIN_LIMIT;
     return 0;

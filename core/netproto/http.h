@@ -32,9 +32,24 @@ struct Request {
 // Where the head terminator "\r\n\r\n" is in buf: its offset, or npos.
 size_t find_head_end(std::string_view buf);
 
+// What the bytes received so far say about the head: complete (end is the offset of the
+// terminator), more needed, or too large to ever complete. Pure.
+enum class Head_State { Complete, Need_More, Too_Large };
+struct Head_Scan {
+    Head_State state;
+    size_t end = 0;
+};
+Head_Scan scan_head(std::string_view buf);
+
+// Moves the head (the bytes before the terminator) out of buf into head; buf keeps only
+// what followed the blank line. end comes from a Complete scan_head.
+void take_head(Conn_Buffer& buf, size_t end, std::string& head);
+
 // Reads until the buffer holds a whole head; on success head is the text before the blank
 // line and buf keeps only what followed it. deadline_ns is absolute on the monotonic
-// clock, 0 for none. Fails silently on size limit, deadline, receive error or end of stream.
+// clock, 0 for none; it bounds the head only: a receive time-out set for it is removed
+// again once the head is in. Fails silently on size limit, deadline, receive error or
+// end of stream.
 bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head);
 
 bool parse_request(std::string_view head, Request& out);

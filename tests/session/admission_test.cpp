@@ -6,6 +6,7 @@
 #include "core/base/clock.h"
 #include "daemon/admission.h"
 #include "daemon/config.h"
+#include "daemon/options.h"
 #include "daemon/session.h"
 #include "tests/session/in_process.h"
 #include "tests/support/net.h"
@@ -301,7 +302,7 @@ namespace {
               log == std::string("quelmar: refused a page from \"") + TEST_SITE_ORIGIN +
                          "\" \xE2\x80\x94 only this daemon's own page may connect (start it "
                          "with --site to allow " +
-                         DEFAULT_SITE_ORIGIN + ")\n";
+                         std::string(DEFAULT_SITE_ORIGIN) + ")\n";
     finish(ok, log);
 }
 
