@@ -66,6 +66,11 @@ bool walk_skips_dir(std::string_view name) {
 }
 
 std::vector<std::string> list_project_files(std::string_view root) {
+    return list_project_files_bounded(root, WALK_MAX_FILES, WALK_MAX_DIRS);
+}
+
+std::vector<std::string> list_project_files_bounded(std::string_view root, size_t max_files,
+                                                    size_t max_dirs) {
     std::vector<std::string> result;
     if (root.empty()) return result;
     result.reserve(RESULT_INITIAL);
@@ -92,10 +97,10 @@ std::vector<std::string> list_project_files(std::string_view root) {
                 if (!rel_dir.empty()) rel.append(rel_dir).push_back('/');
                 rel.append(e.name);
                 result.push_back(std::move(rel));
-                if (result.size() >= WALK_MAX_FILES) break;
+                if (result.size() >= max_files) break;
             }
         }
-        if (queue.size() >= WALK_MAX_DIRS || result.size() >= WALK_MAX_FILES) break;
+        if (queue.size() >= max_dirs || result.size() >= max_files) break;
     }
     return result;
 }

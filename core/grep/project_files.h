@@ -17,5 +17,9 @@ constexpr size_t WALK_MAX_DIRS = 200000;   // directories queued, the root inclu
 // empty list. Never fails.
 std::vector<std::string> list_project_files(std::string_view root);
 
+// The same walk under other limits (tests use small ones to reach them cheaply).
+std::vector<std::string> list_project_files_bounded(std::string_view root, size_t max_files,
+                                                    size_t max_dirs);
+
 // Whether a directory of this name is left out of the walk (the root itself never is).
 bool walk_skips_dir(std::string_view name);
