@@ -1,15 +1,20 @@
 // The permission helper run as a program against a hook socket of the test: what it
 // sends, how each answer becomes a decision, and that every failure is still one deny line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "core/base/fd.h"
 #include "tests/support/daemon_process.h"
+
+extern char** environ;
 
 namespace {
 
@@ -81,15 +86,50 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome run_dravik(const std::string& input, std::vector<std::string> env) {
-    Child_Process p({DRAVIK_BIN}, std::move(env));
+// Runs dravik with stdin, stdout and stderr on files, so everything it wrote is there once
+// it has exited. env: NAME=VALUE entries added to (or replacing) the test's environment.
+Outcome run_dravik(const std::string& input, const std::vector<std::string>& env) {
     Outcome r;
-    if (!p.started()) return r;
-    p.write_stdin(input);
-    p.close_stdin();
-    r.status = p.wait_exit(WAIT_MS);
-    r.out = p.stdout_text();
-    r.err = p.stderr_text();
+    Temp_Dir io;
+    write_file(io.file("in"), input);
+    std::vector<std::string> entries;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const std::string& x : env) replaced |= x.substr(0, x.find('=')) == name;
+        if (!replaced) entries.push_back(entry);
+    }
+    entries.insert(entries.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& e : entries) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(DRAVIK_BIN), nullptr};
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, io.file("in").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, io.file("out").c_str(), O_WRONLY | O_CREAT, 0666);
+    posix_spawn_file_actions_addopen(&fa, 2, io.file("err").c_str(), O_WRONLY | O_CREAT, 0666);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, DRAVIK_BIN, &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return r;
+    for (int waited = 0;; waited += 5) {
+        int st = 0;
+        if (waitpid(pid, &st, WNOHANG) == pid) {
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            break;
+        }
+        if (waited >= WAIT_MS) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            break;
+        }
+        usleep(5000);
+    }
+    r.out = read_file(io.file("out"));
+    r.err = read_file(io.file("err"));
     return r;
 }
 
