@@ -295,7 +295,10 @@ void _op_remove(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::str
 }
 
 void _op_remove_all(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
-    rep.ok = _remove_tree_at(AT_FDCWD, req.path.c_str());
+    // A trailing "/" would make the system resolve a link named as the last component.
+    std::string path = req.path;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    rep.ok = _remove_tree_at(AT_FDCWD, path.c_str());
 }
 
 void _op_rename(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {

@@ -215,22 +215,12 @@ TEST_F(Dravik, StdinBeyondOneMebibyteIsCut) {
     EXPECT_EQ(last_request_, "REQ " + input.substr(0, 1048576) + "\n");
 }
 
-TEST_F(Dravik, EmptyStdinNeverConnects) {
-    Hook_Server server(sock_path(), "allow");
+// Nothing listens at the path: a connect attempt would say so instead.
+TEST_F(Dravik, EmptyStdinIsRefusedBeforeConnecting) {
     Outcome r = run_dravik("", {env()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, deny("perm-helper: empty stdin"));
     EXPECT_EQ(r.err, "");
-    // Unblock the server with a connection of our own: dravik must not have made one.
-    int c = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    sock_path().copy(a.sun_path, sizeof a.sun_path - 1);
-    ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    send(c, "mine", 4, MSG_NOSIGNAL);
-    shutdown(c, SHUT_WR);
-    EXPECT_EQ(server.received(), "mine");
-    close(c);
 }
 
 TEST_F(Dravik, MissingOrEmptyVariable) {
