@@ -156,9 +156,16 @@ bool _replace_file(const std::string& path, std::string_view data) {
     std::string parent = _dir_of(path);
     if (!parent.empty()) _mkdir_all(parent);  // a failure shows in the steps below
     std::string tmp = path + "." + std::to_string(_thread_id()) + ".tmp";
-    // O_NOFOLLOW: a link planted at the temporary name cannot send the data elsewhere.
-    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // A link planted at the temporary name must not send the data elsewhere: O_NOFOLLOW
+    // refuses a symbolic one, and a file with other hard links is left alone untruncated.
+    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd) return false;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (ftruncate(fd.get(), 0) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
     bool ok = _write_all(fd.get(), data) && fsync(fd.get()) == 0;
     if (close(fd.release()) != 0) ok = false;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0) {

@@ -204,7 +204,7 @@ TEST(FsWrite, ALinkAtThePathIsReplacedNotWrittenThrough) {
     EXPECT_EQ(read_file(t.file("link")), "new");
 }
 
-TEST(FsWrite, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
+TEST(FsWrite, LinksPlantedAtTheTemporaryNameAreNotWrittenThrough) {
     Temp_Dir t;
     put_file(t.file("victim"), "precious");
     put_file(t.file("f"), "old");
@@ -215,6 +215,13 @@ TEST(FsWrite, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
     EXPECT_EQ(read_file(t.file("victim")), "precious");
     EXPECT_EQ(read_file(t.file("f")), "old");
     EXPECT_EQ(r.reply.mtime, mtime_of(t.file("f")));
+
+    // A hard link there would be truncated and filled in place.
+    ASSERT_EQ(unlink(tmp_name(t.file("f")).c_str()), 0);
+    ASSERT_EQ(link(t.file("victim").c_str(), tmp_name(t.file("f")).c_str()), 0);
+    EXPECT_EQ(run_fs("write", t.file("f"), "attack").reply.err, "write failed");
+    EXPECT_EQ(read_file(t.file("victim")), "precious");
+    EXPECT_EQ(read_file(t.file("f")), "old");
 }
 
 TEST(FsWrite, FailuresLeaveTheOldStateAndNoTemporaryFile) {
