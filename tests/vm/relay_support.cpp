@@ -118,7 +118,7 @@ Raw_Service::Raw_Service(Service_Behaviour behaviour, const char* address) {
     });
 }
 
-Raw_Service::~Raw_Service() {
+void Raw_Service::finish() {
     // A service that was never reached would keep its thread in poll: wake it.
     if (listener_) shutdown(listener_.get(), SHUT_RDWR);
     thread_.join();

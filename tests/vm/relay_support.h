@@ -40,7 +40,9 @@ using Service_Behaviour = std::function<void(int sock)>;
 class Raw_Service {
   public:
     explicit Raw_Service(Service_Behaviour behaviour, const char* address = "127.0.0.1");
-    ~Raw_Service();
+    ~Raw_Service() { finish(); }
+    // Waits for the behaviour to end (a service never reached stops waiting at once).
+    void finish();
     bool ok() const { return listener_.valid(); }
     int port() const { return port_; }
     bool accepted() const { return accepted_; }

@@ -134,6 +134,7 @@ TEST(VmRelayBytes, EarlyFramesInBothDirectionsAndExactHandshakes) {
         tab.reset();
         EXPECT_TRUE(front.wait_done(5000));
     }
+    service.finish();
     std::string port = std::to_string(service.port());
     ASSERT_GT(seen.head.size(), 4u);
     std::string key_line = "Sec-WebSocket-Key: ";
@@ -210,6 +211,7 @@ TEST(VmRelayBytes, IdleRelayOutlivesTheHandshakeTimeouts) {
     ASSERT_TRUE(send_bytes(tab.get(), late));
     tab.reset();
     EXPECT_TRUE(front.wait_done(5000));
+    service.finish();
     EXPECT_EQ(seen.after_head, late);
 }
 
@@ -252,6 +254,7 @@ TEST(VmRelayRefusals, NotAWebSocketRequest) {
         EXPECT_EQ(a.body, "not a websocket request") << request;
         EXPECT_NE(a.whole.find("Content-Type: text/plain\r\n"), std::string::npos);
     }
+    EXPECT_FALSE(service.accepted());  // refused before any connection to the service
     // Mixed case and a list that contains websocket pass the check.
     Answer a = _answer_of(tab_upgrade_request(TAB_KEY).replace(
                               tab_upgrade_request(TAB_KEY).find("websocket"), 9, "h2c, WebSocket"),
