@@ -225,6 +225,6 @@ void channel_dispatch(Session& s, Msg_Kind kind, uint32_t id, std::string_view p
     }
 }
 
-void channels_stop_all(Session& s) {
-    for (auto& [id, ch] : s.channels) _stop(*ch);
+void channel_stop(Channel& ch) {
+    _stop(ch);
 }

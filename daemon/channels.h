@@ -41,6 +41,6 @@ struct Channel {
 // Never blocks on a program: Stdin data the pipe cannot take at once waits in a queue.
 void channel_dispatch(Session& s, Msg_Kind kind, uint32_t id, std::string_view payload);
 
-// The session's teardown: SIGKILL to every program of the table not yet killed or exited.
-// The caller holds the session lock (s.mu); nothing is waited for.
-void channels_stop_all(Session& s);
+// Stop, for the session's teardown (which holds the session lock while it walks the
+// table): SIGKILL unless the program was already killed or has exited; nothing is waited for.
+void channel_stop(Channel& ch);
