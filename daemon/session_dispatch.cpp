@@ -1,6 +1,8 @@
 // Hands each message of a tab to the service of its kind.
 #include "daemon/session_dispatch.h"
 
+#include "daemon/channels.h"
+
 void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused]] uint32_t id,
                       [[maybe_unused]] std::string_view payload) {
     switch (kind) {
@@ -9,6 +11,7 @@ void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused
         case Msg_Kind::Stdin:
         case Msg_Kind::Stdin_Close:
         case Msg_Kind::Kill:
+            return channel_dispatch(s, kind, id, payload);
         // The file service: one Fs_Reply with the same id (length, JSON, data).
         case Msg_Kind::Fs:
         // Permission hooks: listen, reply delivery (payload of at least 4 bytes), close.
@@ -24,6 +27,8 @@ void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused
 
 // No channel or hook is ever registered in this build, so the tables these two walk
 // are empty; the services put their Stop and close here when they land.
-void session_stop_channel([[maybe_unused]] Channel& ch) {}
+void session_stop_channel(Channel& ch) {
+    channel_stop(ch);
+}
 
 void session_close_hook([[maybe_unused]] Session& s, [[maybe_unused]] uint32_t hook_id) {}
