@@ -25,5 +25,9 @@ struct Config {
 
 extern Config g_cfg;
 
+// The editor's hosted web build that --site trusts, and its origin.
+extern const char* const DEFAULT_SITE_PAGE;
+extern const char* const DEFAULT_SITE_ORIGIN;
+
 // Which listening socket a connection came from.
 enum class Listener { Loopback, Tunnel };

@@ -31,6 +31,9 @@ struct Session {
 // hold the tab's first frames. notice: shown to every other open tab (tunnel tabs).
 void run_tab(int sock, WS_Conn& conn, std::string_view notice);
 
+// Hello, the receive loop and the teardown of one registered session (called by run_tab).
+void session_run(Session& s, WS_Conn& conn);
+
 // One session message whose payload is the concatenation of parts; from any thread.
 // Dropped silently once the session is closed; a failed write closes it.
 void session_send(Session& s, Msg_Kind kind, uint32_t id, std::span<const std::string_view> parts);

@@ -73,3 +73,8 @@ bool parse_response_head(std::string_view head, Response_Head& out);
 
 // The client acceptance test of a 101 answer to a request sent with this key.
 bool ws_client_accepts(const Response_Head& head, std::string_view key);
+
+// A fresh client key: 16 bytes from the system's cryptographic source, Base64 (24 chars).
+std::string ws_client_key();
+// The client's upgrade request: no Origin, no subprotocol, no extensions.
+std::string ws_client_request(std::string_view path, std::string_view host, std::string_view key);

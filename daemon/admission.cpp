@@ -1,0 +1,188 @@
+// Admission and routing of loopback connections: Host, Origin and token, in that order,
+// then one handler per route; refused Origins are reported once each.
+#include "daemon/admission.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/base/bytes.h"
+#include "core/base/clock.h"
+#include "core/base/fd.h"
+#include "core/base/log.h"
+#include "core/netproto/http.h"
+#include "core/netproto/ws.h"
+#include "daemon/http.h"
+#include "daemon/session.h"
+
+namespace {
+
+// A local client that stops in the middle of its head does not hold its thread forever.
+constexpr int64_t LOOPBACK_HEAD_DEADLINE_NS = 60 * NS_PER_SEC;
+
+// Origins already reported as refused; never shrinks.
+std::mutex _refused_mu;
+std::vector<std::string> _refused;
+
+std::string _lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// The head reader's receive time-out must not outlive the head: a session may idle.
+void _clear_receive_timeout(int sock) {
+    struct timeval tv {};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// A refusal answer, then the drain of a body that may still be on its way.
+void _refuse(int sock, const Request& req, const Conn_Buffer& buf, std::string_view status,
+             std::string_view body, std::string_view extra_headers = {}) {
+    http_respond(sock, status, "text/plain", body, extra_headers);
+    linger_unread_body(sock, req, buf.size());
+}
+
+void _serve_tab(int sock, Request& req, std::string& head, Conn_Buffer& buf) {
+    if (!token_ok(query_param(req.query, "t")))
+        return _refuse(sock, req, buf, "403 Forbidden", "bad token");
+    const std::string* key = req.header("sec-websocket-key");
+    const std::string* upgrade = req.header("upgrade");
+    if (!key || key->empty() || !upgrade ||
+        _lower(*upgrade).find("websocket") == std::string::npos) {
+        http_respond(sock, "400 Bad Request", "text/plain", "not a websocket request");
+        return;
+    }
+    if (!ws_upgrade_response(sock, *key, "", "")) return;
+    const std::string* origin = req.header("origin");
+    log_line("tab connected (" + (origin ? *origin : std::string("no Origin")) + ")");
+
+    WS_Conn conn;
+    conn.sock = sock;
+    conn.buf = std::move(buf);  // may already hold the tab's first frames
+    // The request's memory is not needed for the life of the session.
+    req = Request{};
+    std::string().swap(head);
+    run_tab(sock, conn, "");
+    log_line("tab disconnected");
+}
+
+void _serve_fs_post(int sock, const Request& req, const Conn_Buffer& buf) {
+    std::string cors = cors_headers(req);
+    const std::string* token = req.header("x-editor-token");
+    if (!token_ok(token ? std::string_view(*token) : std::string_view{}))
+        return _refuse(sock, req, buf, "403 Forbidden", "bad token", cors);
+    // The file service is not part of this build yet.
+    _refuse(sock, req, buf, "405 Method Not Allowed", "", cors);
+}
+
+void _serve_vm(int sock, const Request& req, const Conn_Buffer& buf) {
+    if (!token_ok(query_param(req.query, "t")))
+        return _refuse(sock, req, buf, "403 Forbidden", "bad token");
+    // The VM relay is not part of this build yet.
+    _refuse(sock, req, buf, "405 Method Not Allowed", "");
+}
+
+void _serve_preflight(int sock, const Request& req, const Conn_Buffer& buf) {
+    const std::string* origin = req.header("origin");
+    const std::string* method = req.header("access-control-request-method");
+    bool from_site = origin && !g_cfg.site_origin.empty() && *origin == g_cfg.site_origin;
+    if (!from_site || !method || *method != "POST")
+        return _refuse(sock, req, buf, "403 Forbidden", "");
+    preflight_reply(sock, req);
+}
+
+void _serve_loopback(int sock, int64_t started_ns) {
+    Conn_Buffer buf;
+    buf.reserve(CONN_BUFFER_CAPACITY);
+    std::string head;
+    if (!read_request_head(sock, buf, started_ns + LOOPBACK_HEAD_DEADLINE_NS, head)) return;
+    _clear_receive_timeout(sock);
+    Request req;
+    if (!parse_request(head, req)) {
+        http_respond(sock, "400 Bad Request", "text/plain", "");
+        return;
+    }
+    const std::string* host = req.header("host");
+    if (!host_is_local(host ? std::string_view(*host) : std::string_view{}, g_cfg.port))
+        return _refuse(sock, req, buf, "403 Forbidden", "bad host");
+    if (const std::string* origin = req.header("origin"); origin && !origin_allowed(*origin)) {
+        log_refused_origin(*origin);
+        return _refuse(sock, req, buf, "403 Forbidden", "bad origin");
+    }
+    switch (route_of(req.method, req.path)) {
+        case Route::Tab:
+            return _serve_tab(sock, req, head, buf);
+        case Route::Vm:
+            return _serve_vm(sock, req, buf);
+        case Route::Fs_Post:
+            return _serve_fs_post(sock, req, buf);
+        case Route::Fs_Preflight:
+            return _serve_preflight(sock, req, buf);
+        case Route::Static:
+            return serve_static(sock, req.path);
+        case Route::Not_Allowed:
+            return _refuse(sock, req, buf, "405 Method Not Allowed", "");
+    }
+}
+
+}  // namespace
+
+void handle_connection(int sock, Listener listener) {
+    Fd owned(sock);
+    int64_t started = mono_ns();
+    // The tunnel listener's connections are served once the tunnel is part of the build.
+    if (listener == Listener::Tunnel) return;
+    _serve_loopback(owned.get(), started);
+}
+
+void log_refused_origin(std::string_view origin) {
+    std::lock_guard lock(_refused_mu);
+    if (_refused.size() >= REFUSED_ORIGINS_MAX) return;
+    if (std::find(_refused.begin(), _refused.end(), origin) != _refused.end()) return;
+    if (_refused.capacity() == 0) _refused.reserve(REFUSED_ORIGINS_MAX);
+    _refused.emplace_back(origin);
+    // Written under the lock, so the once-only rule also holds for the lines themselves.
+    if (g_cfg.site_origin.empty())
+        log_line("refused a page from " + quote(origin) +
+                 " \xE2\x80\x94 only this daemon's own page may connect (start it with --site to "
+                 "allow " +
+                 DEFAULT_SITE_ORIGIN + ")");
+    else
+        log_line("refused a page from " + quote(origin) +
+                 " \xE2\x80\x94 only this daemon's own page and " + g_cfg.site_origin +
+                 " may connect");
+}
+
+size_t refused_origin_count() {
+    std::lock_guard lock(_refused_mu);
+    return _refused.size();
+}
+
+Route route_of(std::string_view method, std::string_view path) {
+    if (method == "GET") {
+        if (path == "/ws") return Route::Tab;
+        if (path == "/vm") return Route::Vm;
+        return Route::Static;
+    }
+    if (path == "/fs" && method == "POST") return Route::Fs_Post;
+    if (path == "/fs" && method == "OPTIONS") return Route::Fs_Preflight;
+    return Route::Not_Allowed;
+}
+
+bool origin_allowed(std::string_view origin) {
+    constexpr std::string_view own_scheme = "http://";
+    if (origin.size() >= own_scheme.size() && origin.substr(0, own_scheme.size()) == own_scheme &&
+        host_is_local(origin.substr(own_scheme.size()), g_cfg.port))
+        return true;
+    return !g_cfg.site_origin.empty() && origin == g_cfg.site_origin;
+}
+
+bool token_ok(std::string_view presented) {
+    return token_equal(presented, g_cfg.token);
+}
