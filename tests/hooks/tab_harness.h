@@ -18,7 +18,7 @@ struct Tab_Msg {
 // Reads server frames (unmasked, unfragmented) from a socket and splits session messages.
 class Frame_Reader {
   public:
-    explicit Frame_Reader(int fd) : fd_(fd) {}
+    explicit Frame_Reader(int fd, std::string already = {}) : fd_(fd), buf_(std::move(already)) {}
     // The next message, or nothing within timeout_ms.
     std::optional<Tab_Msg> next(int timeout_ms = 5000);
 
