@@ -1,6 +1,7 @@
 // Hands each message of a tab to the service of its kind.
 #include "daemon/session_dispatch.h"
 
+#include "daemon/channels.h"
 #include "daemon/hooks.h"
 
 void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused]] uint32_t id,
@@ -11,6 +12,7 @@ void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused
         case Msg_Kind::Stdin:
         case Msg_Kind::Stdin_Close:
         case Msg_Kind::Kill:
+            return channel_dispatch(s, kind, id, payload);
         // The file service: one Fs_Reply with the same id (length, JSON, data).
         case Msg_Kind::Fs:
             // No service for these kinds in this build yet: dropped without a reply.
@@ -26,9 +28,10 @@ void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused
     }
 }
 
-// No channel is ever registered in this build, so the table this walks is empty; the
-// process channels put their Stop here when they land.
-void session_stop_channel([[maybe_unused]] Channel& ch) {}
+// Teardown: the channel\'s Stop, and the hook\'s close.
+void session_stop_channel(Channel& ch) {
+    channel_stop(ch);
+}
 
 void session_close_hook(Session& s, uint32_t hook_id) {
     hook_close(s, hook_id);
