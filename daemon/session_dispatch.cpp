@@ -28,7 +28,7 @@ void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused
     }
 }
 
-// Teardown: the channel\'s Stop, and the hook\'s close.
+// Teardown: a channel's Stop, and a hook's close.
 void session_stop_channel(Channel& ch) {
     channel_stop(ch);
 }
