@@ -150,6 +150,51 @@ TEST_F(Hook_Road, ALargeQuestionArrivesWhole) {
     EXPECT_EQ(decision_of(*dravik), decision_line("allow", "approved in editor"));
 }
 
+// The way a coding agent run by the tab asks: the agent is a program of the session itself,
+// and dravik is its child with the hook's path in its environment.
+TEST_F(Hook_Road, AnAgentSpawnedByTheTabAsksThroughItsHelper) {
+    Hook_Ready_Body ready = tab_.listen(3);
+    ASSERT_EQ(ready.err, "");
+    std::string spawn =
+        "{\"argv\":[\"/bin/sh\",\"-c\",\"printf '%s' \\\"$Q\\\" | \\\"$HELPER\\\"\"],"
+        "\"env\":{\"EDITOR_HOOK_SOCK\":\"" +
+        ready.path + "\",\"HELPER\":\"" + DRAVIK_BIN +
+        "\",\"Q\":\"{\\\"tool_name\\\":\\\"Edit\\\"}\"}}";
+    tab_.send(Msg_Kind::Spawn, 77, spawn);
+    auto [rid, payload] = question(3);
+    EXPECT_EQ(payload, "{\"tool_name\":\"Edit\"}");
+    tab_.reply(3, rid, "deny\tnot\tthis file\n");
+    std::string out;
+    std::optional<Tab_Msg> m;
+    while ((m = tab_.next()) && m->kind != Msg_Kind::Exit)
+        if (m->kind == Msg_Kind::Stdout && m->id == 77) out += m->payload;
+    ASSERT_TRUE(m) << "no Exit";
+    EXPECT_EQ(m->id, 77u);
+    EXPECT_EQ(m->payload, std::string(4, '\0'));
+    EXPECT_EQ(out, decision_line("deny", "not\\tthis file"));
+}
+
+// Programs the session runs inherit none of a hook's descriptors, even while a question
+// is waiting on one.
+TEST_F(Hook_Road, SpawnedProgramsInheritNoHookDescriptor) {
+    Hook_Ready_Body ready = tab_.listen(1);
+    ASSERT_EQ(ready.err, "");
+    auto dravik = run_dravik(ready.path);
+    question(1);
+    // Sockets: the hook's listener and its waiting connection, the tab's own connection.
+    tab_.send(Msg_Kind::Spawn, 5,
+              "{\"argv\":[\"/bin/sh\",\"-c\",\"for f in /proc/$$/fd/*; do readlink $f; done\"]}");
+    std::string out;
+    std::optional<Tab_Msg> m;
+    while ((m = tab_.next()) && m->kind != Msg_Kind::Exit)
+        if (m->kind == Msg_Kind::Stdout) out += m->payload;
+    ASSERT_TRUE(m);
+    EXPECT_NE(out.find("/dev/"), std::string::npos) << out;  // the listing did run
+    EXPECT_EQ(out.find("socket:"), std::string::npos) << out;
+    tab_.reply(1, 1, "allow\n");
+    EXPECT_EQ(decision_of(*dravik), decision_line("allow", "approved in editor"));
+}
+
 }  // namespace
 
 #endif  // DRAVIK_BIN
