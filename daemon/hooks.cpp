@@ -248,7 +248,9 @@ std::string hook_base_dir(const char* xdg) {
     if (xdg == nullptr || xdg[0] != '/') return FALLBACK_BASE;
     std::string base = std::string(xdg) + "/editor";
     if (_is_dir(base)) return base;
-    if (::mkdir(base.c_str(), BASE_MODE) != 0) return FALLBACK_BASE;
+    // Another session may have made it between the check and here.
+    if (::mkdir(base.c_str(), BASE_MODE) != 0 && !(errno == EEXIST && _is_dir(base)))
+        return FALLBACK_BASE;
     return base;
 }
 
