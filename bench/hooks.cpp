@@ -20,6 +20,7 @@
 
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
+#include "core/base/fd.h"
 #include "core/base/path.h"
 #include "daemon/hooks.h"
 #include "daemon/session.h"
@@ -68,7 +69,8 @@ void tab_loop(Session& s, int peer, std::atomic<bool>& stop) {
 }
 
 bool ask(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    set_cloexec(fd);
     struct sockaddr_un a;
     std::memset(&a, 0, sizeof a);
     a.sun_family = AF_UNIX;
@@ -102,7 +104,13 @@ double questions_per_second(const std::string& path, int clients, int total) {
 // One dravik process: start, stdin, decision line on stdout, exit. Nanoseconds, or -1.
 int64_t one_dravik(const std::string& dravik, const std::string& path) {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return -1;
+    if (pipe(in) != 0) return -1;
+    if (pipe(out) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return -1;
+    }
+    for (int fd : {in[0], in[1], out[0], out[1]}) set_cloexec(fd);  // only the dup2s pass
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -141,7 +149,9 @@ int main(int argc, char** argv) {
     int questions = argc > 3 ? std::atoi(argv[3]) : 20000;
 
     int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 1;
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 1;
+    set_cloexec(sv[0]);
+    set_cloexec(sv[1]);
     auto* s = new Session;
     s->sock = sv[0];
     hook_dispatch(*s, Msg_Kind::Hook_Listen, 1, "");
