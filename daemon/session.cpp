@@ -10,6 +10,7 @@
 
 #include "core/base/bytes.h"
 #include "daemon/config.h"
+#include "daemon/hooks.h"
 #include "daemon/session_dispatch.h"
 
 namespace {
@@ -69,18 +70,12 @@ std::string _env(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
-// The permission helper as the hooks service finds it; that service is not in this build
-// yet, so there is none to announce.
-std::string _perm_helper_path() {
-    return {};
-}
-
 Hello _hello(const Session& s) {
     Hello h;
     h.root = s.root;
     h.home = _env("HOME");
     h.platform = std::string(build_platform());
-    h.perm_helper = _perm_helper_path();
+    h.perm_helper = find_perm_helper();
     h.has_anthropic_key = !_env("ANTHROPIC_API_KEY").empty();
     return h;
 }
