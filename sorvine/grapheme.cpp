@@ -17,7 +17,9 @@ constexpr char32_t _hangulFirst = 0xAC00;
 constexpr char32_t _hangulLast = 0xD7A3;
 constexpr char32_t _hangulTrailCount = 28;  // syllables per leading and vowel pair
 
-bool _isControlLike(GraphemeBreak b) { return b == Control || b == CR || b == LF; }
+bool _isControlLike(GraphemeBreak b) {
+    return b == Control || b == CR || b == LF;
+}
 
 // Where an emoji ZWJ sequence stands: after a pictograph and its extenders, or after the
 // ZWJ that follows them, a next pictograph stays in the same cluster.

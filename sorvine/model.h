@@ -11,7 +11,12 @@
 
 namespace sorvine {
 
-enum class UnavailableReason { deviceNotEligible, appleIntelligenceNotEnabled, modelNotReady, other };
+enum class UnavailableReason {
+    deviceNotEligible,
+    appleIntelligenceNotEnabled,
+    modelNotReady,
+    other
+};
 
 struct Availability {
     bool available = false;
@@ -39,7 +44,7 @@ struct Snapshot {
 using SnapshotSink = std::function<void(const Snapshot&)>;
 
 class LanguageModelSession {
-public:
+  public:
     virtual ~LanguageModelSession() = default;
     // Streams the answer to prompt into sink; the error when the stream fails, even after
     // some snapshots were delivered.
@@ -48,7 +53,7 @@ public:
 };
 
 class SystemLanguageModel {
-public:
+  public:
     virtual ~SystemLanguageModel() = default;
     virtual Availability availability() = 0;
     virtual Result<int64_t> contextSize() = 0;

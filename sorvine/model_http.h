@@ -17,7 +17,7 @@ struct HttpReply {
 };
 
 class HttpClient {
-public:
+  public:
     // Bytes of a 200 answer's body as they arrive; false stops the transfer.
     using BodySink = std::function<bool(std::string_view)>;
 
@@ -33,7 +33,7 @@ public:
     // A 200 answer goes to sink as it arrives; any other status is collected in the body.
     HttpReply postStreaming(std::string_view path, const std::string& json, const BodySink& sink);
 
-private:
+  private:
     HttpReply _perform(std::string_view path, const std::string* json, long timeoutSeconds,
                        const BodySink* sink);
 

@@ -27,10 +27,13 @@ const json* _member(const json& j, const char* key) {
     return it == j.end() ? nullptr : &*it;
 }
 
-std::string _dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string _dump(const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 ModelError _unreached(const HttpClient& http, const HttpReply& reply) {
-    return {std::nullopt, "cannot reach the model server at " + http.baseUrl() + ": " + reply.error};
+    return {std::nullopt,
+            "cannot reach the model server at " + http.baseUrl() + ": " + reply.error};
 }
 
 // A failed request: not reached at all, or answered with an error status or body.
@@ -42,17 +45,17 @@ ModelError _requestError(const HttpClient& http, const HttpReply& reply, bool ge
 }
 
 class _Session : public LanguageModelSession {
-public:
+  public:
     _Session(std::shared_ptr<HttpClient> http, std::string instructions)
         : http_(std::move(http)), instructions_(std::move(instructions)) {}
 
     Status streamResponse(std::string_view prompt, const GenerationOptions& options,
                           const SnapshotSink& sink) override {
-        json body = {{"messages",
-                      json::array({{{"role", "system"}, {"content", instructions_}},
-                                   {{"role", "user"}, {"content", std::string(prompt)}}})},
-                     {"stream", true},
-                     {"max_tokens", options.maximumResponseTokens}};
+        json body = {
+            {"messages", json::array({{{"role", "system"}, {"content", instructions_}},
+                                      {{"role", "user"}, {"content", std::string(prompt)}}})},
+            {"stream", true},
+            {"max_tokens", options.maximumResponseTokens}};
         std::string content;
         auto onDelta = [&](std::string_view delta) {
             content += delta;
@@ -60,17 +63,17 @@ public:
         };
         ChatStreamDecoder decoder;
         Status streamError;
-        HttpReply reply = http_->postStreaming("/v1/chat/completions", _dump(body),
-                                               [&](std::string_view bytes) {
-                                                   streamError = decoder.feed(bytes, onDelta);
-                                                   return !streamError;
-                                               });
+        HttpReply reply =
+            http_->postStreaming("/v1/chat/completions", _dump(body), [&](std::string_view bytes) {
+                streamError = decoder.feed(bytes, onDelta);
+                return !streamError;
+            });
         if (streamError) return streamError;
         if (!reply.error.empty() || reply.status != 200) return _requestError(*http_, reply, true);
         return decoder.finish(onDelta);
     }
 
-private:
+  private:
     std::shared_ptr<HttpClient> http_;
     std::string instructions_;
 };
@@ -108,7 +111,9 @@ Result<int64_t> LlamaServerModel::tokenCount(Instructions instructions) {
     return _tokenize(instructions.text);
 }
 
-Result<int64_t> LlamaServerModel::tokenCount(Prompt prompt) { return _tokenize(prompt.text); }
+Result<int64_t> LlamaServerModel::tokenCount(Prompt prompt) {
+    return _tokenize(prompt.text);
+}
 
 Result<int64_t> LlamaServerModel::_tokenize(std::string_view text) {
     json body = {{"content", std::string(text)}, {"add_special", false}};

@@ -14,7 +14,7 @@ inline constexpr const char* kDefaultModelUrl = "http://127.0.0.1:8080";
 inline constexpr const char* kModelUrlVariable = "SORVINE_MODEL_URL";
 
 class LlamaServerModel : public SystemLanguageModel {
-public:
+  public:
     explicit LlamaServerModel(std::string baseUrl);
 
     Availability availability() override;
@@ -23,7 +23,7 @@ public:
     Result<int64_t> tokenCount(Prompt prompt) override;
     std::unique_ptr<LanguageModelSession> makeSession(std::string instructions) override;
 
-private:
+  private:
     Result<int64_t> _tokenize(std::string_view text);
 
     std::shared_ptr<HttpClient> http_;  // shared with the sessions

@@ -29,7 +29,9 @@ std::string _stringMember(const json& j, const char* key) {
     return m && m->is_string() ? m->get_ref<const std::string&>() : std::string();
 }
 
-json _parse(std::string_view text) { return json::parse(decodeUtf8(text), nullptr, false); }
+json _parse(std::string_view text) {
+    return json::parse(decodeUtf8(text), nullptr, false);
+}
 
 bool _isOverflow(const std::string& type, const std::string& message) {
     if (type == _overflowType) return true;
@@ -42,21 +44,25 @@ ModelError _fromErrorJson(long httpStatus, const json& body, bool generating) {
     const json* inner = _member(body, "error");
     const json& err = inner && inner->is_object() ? *inner : body;
     std::string message = _stringMember(err, "message");
-    if (message.empty() && inner && inner->is_string()) message = inner->get_ref<const std::string&>();
+    if (message.empty() && inner && inner->is_string())
+        message = inner->get_ref<const std::string&>();
     std::string type = _stringMember(err, "type");
     long status = httpStatus;
     // An error event in a stream carries the status the server would have answered with.
     if (const json* code = _member(err, "code"); code && code->is_number_integer())
-        if (auto n = code->get_ref<const json::number_integer_t&>(); n != 0) status = static_cast<long>(n);
-    if (_isOverflow(type, message))
-        return {GenerationError::exceededContextWindowSize, message};
-    if (generating && (status == 429 || status == 503)) return {GenerationError::rateLimited, message};
+        if (auto n = code->get_ref<const json::number_integer_t&>(); n != 0)
+            status = static_cast<long>(n);
+    if (_isOverflow(type, message)) return {GenerationError::exceededContextWindowSize, message};
+    if (generating && (status == 429 || status == 503))
+        return {GenerationError::rateLimited, message};
     if (message.empty())
         message = "the model server answered with HTTP status " + std::to_string(status);
     return {std::nullopt, message};
 }
 
-ModelError _malformed() { return {std::nullopt, "the model server sent an unreadable answer"}; }
+ModelError _malformed() {
+    return {std::nullopt, "the model server sent an unreadable answer"};
+}
 
 }  // namespace
 

@@ -16,7 +16,7 @@ ModelError serverError(long httpStatus, std::string_view body, bool generating);
 // Decodes a streamed chat completion (server-sent events of JSON chunks) as its bytes
 // arrive in pieces of any size.
 class ChatStreamDecoder {
-public:
+  public:
     using DeltaSink = std::function<void(std::string_view)>;
 
     // Hands every content delta found in bytes to sink; the error when the server sent one
@@ -25,7 +25,7 @@ public:
     // At the end of the bytes: the error when the stream stopped before its end.
     Status finish(const DeltaSink& sink);
 
-private:
+  private:
     Status _line(std::string_view line, const DeltaSink& sink);
     Status _dispatch(const DeltaSink& sink);
 

@@ -29,7 +29,9 @@ bool systemTooOld() {
 
 #else
 
-bool systemTooOld() { return false; }
+bool systemTooOld() {
+    return false;
+}
 
 #endif
 

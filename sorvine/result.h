@@ -27,7 +27,7 @@ struct ModelError {
 
 template <class T>
 class Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}
     Result(ModelError error) : v_(std::move(error)) {}
 
@@ -37,7 +37,7 @@ public:
     T& value() { return std::get<0>(v_); }
     const ModelError& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, ModelError> v_;
 };
 

@@ -52,11 +52,11 @@ void run(SystemLanguageModel& model) {
     if (!instructionTokens) _failGeneration(writer, instructionTokens.error());
     Result<int64_t> contextSize = model.contextSize();
     if (!contextSize) _failGeneration(writer, contextSize.error());
-    int64_t budget = contextSize.value() - instructionTokens.value() - _answerTokens - _templateMargin;
+    int64_t budget =
+        contextSize.value() - instructionTokens.value() - _answerTokens - _templateMargin;
 
-    FitOutcome fit = fitPrompt(log, budget, [&](std::string_view text) {
-        return model.tokenCount(Prompt{text});
-    });
+    FitOutcome fit = fitPrompt(
+        log, budget, [&](std::string_view text) { return model.tokenCount(Prompt{text}); });
     if (auto* error = std::get_if<FitError>(&fit)) fail(fitMessage(*error));
     if (auto* error = std::get_if<ModelError>(&fit)) _failGeneration(writer, *error);
     const Fitted& fitted = std::get<Fitted>(fit);

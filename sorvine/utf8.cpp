@@ -8,8 +8,8 @@ namespace {
 constexpr char32_t _replacement = 0xFFFD;
 constexpr std::string_view _replacementBytes = "\xEF\xBF\xBD";
 
-// The valid prefix length of the sequence at pos: its full length when whole and valid,
-// otherwise how many bytes form its maximal invalid subpart (at least 1).
+// The sequence at pos: its full length when whole and valid, otherwise the length of its
+// maximal invalid subpart (at least 1), which stands for one U+FFFD.
 struct _Probe {
     size_t length;
     bool valid;
@@ -65,7 +65,9 @@ Scalar scalarAt(std::string_view s, size_t pos) {
     if (pos >= s.size()) return {0, 0};
     _Probe p = _probe(s, pos);
     if (!p.valid) return {_replacement, 1};
-    auto at = [&](size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(s[pos + i])); };
+    auto at = [&](size_t i) {
+        return static_cast<char32_t>(static_cast<unsigned char>(s[pos + i]));
+    };
     switch (p.length) {
         case 1:
             return {at(0), 1};
