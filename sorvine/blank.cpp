@@ -37,18 +37,29 @@ bool isWhiteSpace(char32_t cp) {
 }
 
 std::string_view trimBlank(std::string_view s) {
-    // One forward walk: clusters cannot be found from the end without looking back.
-    size_t first = s.size(), last = 0;
-    for (size_t pos = 0; pos < s.size();) {
-        size_t end = graphemeEnd(s, pos);
-        if (!_blankCluster(s.substr(pos, end - pos))) {
-            if (first == s.size()) first = pos;
-            last = end;
-        }
-        pos = end;
+    size_t first = 0;
+    while (first < s.size()) {
+        size_t end = graphemeEnd(s, first);
+        if (!_blankCluster(s.substr(first, end - first))) break;
+        first = end;
     }
     if (first == s.size()) return s.substr(0, 0);
-    return s.substr(first, last - first);
+    // Clusters are found walking forward from a known boundary, and one always follows a
+    // line feed; so the end is found line by line from the last, not from the start.
+    size_t limit = s.size();
+    for (;;) {
+        size_t nl = s.rfind('\n', limit - 1);
+        size_t from = nl == std::string_view::npos || nl < first ? first : nl + 1;
+        std::string_view line = s.substr(0, limit);
+        size_t last = from;
+        for (size_t pos = from; pos < line.size();) {
+            size_t end = graphemeEnd(line, pos);
+            if (!_blankCluster(line.substr(pos, end - pos))) last = end;
+            pos = end;
+        }
+        if (last > from || from == first) return s.substr(first, last - first);
+        limit = nl;  // this line was blank, and so is its line feed
+    }
 }
 
 }  // namespace sorvine

@@ -83,6 +83,10 @@ TEST(TrimBlank, UnicodeWhiteSpaceAtTheEndsOnly) {
     EXPECT_EQ(trimBlank("\r\n\t\v\fx\r\n"), "x");
     EXPECT_EQ(trimBlank("\xC2\xA0\xE3\x80\x80x\xE2\x80\xA8\xC2\x85"), "x");  // NBSP, ideographic
     EXPECT_EQ(trimBlank(" \n "), "");
+    // Trailing lines that are blank only in Unicode terms.
+    EXPECT_EQ(trimBlank("x\n\xC2\xA0"), "x");
+    EXPECT_EQ(trimBlank("a\n b \n \n\xE3\x80\x80\r\n"), "a\n b");
+    EXPECT_EQ(trimBlank("\n\nx y\n"), "x y");
     EXPECT_EQ(trimBlank(""), "");
     EXPECT_EQ(trimBlank("\xE2\x80\x8B"
                         "x"),
