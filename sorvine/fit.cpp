@@ -68,14 +68,31 @@ Result<_Earlier> _fitEarlier(const ChatLog& log, int64_t& left, const TokenCount
     return earlier;
 }
 
+// The sections in order, built in one buffer: prompts can be megabytes long.
 std::string _prompt(const std::string& context, const std::vector<std::string>& kept,
                     const std::string& latest) {
-    std::vector<std::string> sections;
-    if (!context.empty()) sections.push_back(std::string(_contextHeader) + context);
-    if (!kept.empty()) sections.push_back(std::string(_earlierHeader) + _joined(kept, _separator));
-    if (sections.empty()) return latest;
-    sections.push_back(std::string(_latestHeader) + latest);
-    return _joined(sections, _separator);
+    if (context.empty() && kept.empty()) return latest;
+    size_t size = _contextHeader.size() + context.size() + _earlierHeader.size() +
+                  _latestHeader.size() + latest.size() + 2 * _separator.size();
+    for (const auto& line : kept) size += line.size() + _separator.size();
+    std::string prompt;
+    prompt.reserve(size);
+    if (!context.empty()) {
+        prompt += _contextHeader;
+        prompt += context;
+        prompt += _separator;
+    }
+    if (!kept.empty()) {
+        prompt += _earlierHeader;
+        for (size_t i = 0; i < kept.size(); ++i) {
+            if (i > 0) prompt += _separator;
+            prompt += kept[i];
+        }
+        prompt += _separator;
+    }
+    prompt += _latestHeader;
+    prompt += latest;
+    return prompt;
 }
 
 }  // namespace
