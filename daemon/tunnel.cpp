@@ -174,6 +174,7 @@ Run_Result tunnel_internal::_tunnel_run(const Tunnel_Timing& timing, const Tunne
         if (ended) sleep_ns(timing.recheck);
     }
 
+    run.exited = true;
     if (!ended) _drain(r.get(), run, out);
     if (!run.line.empty()) {
         _on_line(run, run.line, mono_ns(), out);

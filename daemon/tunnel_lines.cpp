@@ -170,7 +170,10 @@ void tunnel_internal::_on_line(Tunnel_Run& run, std::string_view line, int64_t n
         }
     }
     if (line.find(REGISTERED) != std::string_view::npos) run.registered = true;
-    if (!run.published && run.registered && !run.host.empty()) _tunnel_publish(run, now, out);
+    // A killed program's leftover output announces nothing that could still be reached.
+    bool running = !run.killed && !run.exited;
+    if (!run.published && running && run.registered && !run.host.empty())
+        _tunnel_publish(run, now, out);
     if (_echoable(line)) _echo(run, line, now, out);
 }
 

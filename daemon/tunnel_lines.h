@@ -34,6 +34,9 @@ struct Tunnel_Run {
     bool killed = false;
     bool idle_stop = false;
     int64_t idle_stop_at = 0;
+    // The program has exited: output still read from the pipe publishes no link, since
+    // nothing would answer it.
+    bool exited = false;
 };
 
 // Where the supervisor writes: log lines (without "quelmar: ") and the link on stdout.

@@ -105,6 +105,20 @@ TEST_F(Lines, UnacceptableHostsAreRefusedWithOneWarningPerRun) {
               "ok.trycloudflare.com");
 }
 
+TEST_F(Lines, NoLinkFromAProgramThatIsGone) {
+    run.killed = true;  // past the announce limit
+    line(BOX);
+    line(REG);
+    Tunnel_Run exited;
+    exited.exited = true;  // output read after the exit
+    _feed(exited, std::string(BOX) + "\n" + REG + "\n", SEC, out);
+    EXPECT_FALSE(run.published);
+    EXPECT_FALSE(exited.published);
+    EXPECT_EQ(cap.links(), "");
+    std::lock_guard lock(g_tunnel.mu);
+    EXPECT_EQ(g_tunnel.host, "");
+}
+
 TEST_F(Lines, NamedTunnelPublishesItsOwnHostAndToken) {
     g_tunnel.named_token = std::string(64, 'b');
     run.quick = false;
