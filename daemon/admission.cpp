@@ -2,6 +2,10 @@
 // then one handler per route; refused Origins are reported once each.
 #include "daemon/admission.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -13,9 +17,12 @@
 #include "core/base/log.h"
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
+#include "daemon/fs_post.h"
 #include "daemon/http.h"
 #include "daemon/options.h"
 #include "daemon/session.h"
+#include "daemon/vm.h"
+#include "daemon/vm_target.h"
 
 namespace {
 
@@ -65,20 +72,23 @@ void _serve_tab(int sock, Request& req, std::string& head, Conn_Buffer& buf) {
     log_line("tab disconnected");
 }
 
-void _serve_fs_post(int sock, const Request& req, const Conn_Buffer& buf) {
+void _serve_fs_post(int sock, const Request& req, Conn_Buffer& buf) {
     std::string cors = cors_headers(req);
     const std::string* token = req.header("x-editor-token");
     if (!token_ok(token ? std::string_view(*token) : std::string_view{}))
         return _refuse(sock, req, buf, "403 Forbidden", "bad token", cors);
-    // The file service is not part of this build yet.
-    _refuse(sock, req, buf, "405 Method Not Allowed", "", cors);
+    handle_fs_post(sock, req, buf, cors, Listener::Loopback);
 }
 
-void _serve_vm(int sock, const Request& req, const Conn_Buffer& buf) {
+void _serve_vm(int sock, const Request& req, Conn_Buffer& buf) {
     if (!token_ok(query_param(req.query, "t")))
         return _refuse(sock, req, buf, "403 Forbidden", "bad token");
-    // The VM relay is not part of this build yet.
-    _refuse(sock, req, buf, "405 Method Not Allowed", "");
+    // The relay must never connect back into the daemon's own listeners.
+    const int excluded[] = {g_cfg.port, g_cfg.tunnel_port};
+    VM_Target target;
+    if (!vm_target_of(query_param(req.query, "to"), excluded, target))
+        return _refuse(sock, req, buf, "403 Forbidden", "bad target");
+    handle_vm(sock, buf, req, target, false);
 }
 
 void _serve_preflight(int sock, const Request& req, const Conn_Buffer& buf) {
@@ -129,6 +139,10 @@ void _serve_loopback(int sock, int64_t started_ns) {
 void handle_connection(int sock, Listener listener) {
     Fd owned(sock);
     int64_t started = mono_ns();
+    // Session messages are small and answered at once: without this, Nagle's algorithm
+    // and the peer's delayed acknowledgement hold back a message after output by ~40 ms.
+    int one = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // The tunnel listener's connections are served once the tunnel is part of the build.
     if (listener == Listener::Tunnel) return;
     _serve_loopback(owned.get(), started);

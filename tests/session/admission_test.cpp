@@ -1,9 +1,13 @@
 // Admission and routing on the loopback listener: Host, then Origin, then token; every
 // answer of the routing table; the refused-Origin reports and the tab log lines.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "core/base/clock.h"
+#include "core/base/fd.h"
 #include "daemon/admission.h"
 #include "daemon/config.h"
 #include "daemon/options.h"
@@ -171,17 +175,44 @@ TEST(Admission, TabRouteNeedsTokenThenUpgrade) {
     }
 }
 
-TEST(Admission, FileServiceAndRelayAreAdmittedButNotServedYet) {
+// A port on 127.0.0.1 where nothing listens (bound once, then released).
+int unused_port() {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+TEST(Admission, RelayRouteChecksTokenThenTarget) {
     const auto& d = test_daemon();
+    const std::string t = "/vm?t=" + d.token;
     expect_answer(req("GET", "/vm?to=x"), "403 Forbidden", "bad token", "vm without token");
-    expect_answer(req("GET", "/vm?t=" + d.token + "&to=x"), "405 Method Not Allowed", "",
-                  "vm admitted");
+    expect_answer(req("GET", t + "&to=x"), "403 Forbidden", "bad target", "not a ws URL");
+    expect_answer(req("GET", t), "403 Forbidden", "bad target", "no target");
+    expect_answer(req("GET", t + "&to=ws://127.0.0.1:" + std::to_string(d.port) + "/"),
+                  "403 Forbidden", "bad target", "the daemon's own port");
+    // Admitted: the relay itself answers, here because nothing listens there.
+    expect_answer(
+        req("GET", t + "&to=ws%3A%2F%2F127.0.0.1%3A" + std::to_string(unused_port()) + "%2F",
+            "Upgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"),
+        "502 Bad Gateway", "cannot reach the VM service", "relay reached");
+}
+
+TEST(Admission, FileServiceRouteNeedsItsHeaderToken) {
+    const auto& d = test_daemon();
     expect_answer(req("POST", "/fs", "Content-Length: 0\r\n"), "403 Forbidden", "bad token",
                   "fs without token");
-    expect_answer(req("POST", "/fs", "X-Editor-Token: " + d.token + "\r\nContent-Length: 0\r\n"),
-                  "405 Method Not Allowed", "", "fs admitted");
     expect_answer(req("POST", "/fs?t=" + d.token, "Content-Length: 0\r\n"), "403 Forbidden",
-                  "bad token", "fs token only in its header");
+                  "bad token", "fs token only in the query");
+    expect_answer(req("POST", "/fs", "X-Editor-Token: " + d.token + "\r\n"), "411 Length Required",
+                  "length required", "fs admitted without a length");
+    Answer a = ask(req("POST", "/fs", "X-Editor-Token: " + d.token + "\r\nContent-Length: 0\r\n"));
+    EXPECT_EQ(a.status, "200 OK");
+    EXPECT_NE(a.body.find("\"err\":\"bad request\""), std::string::npos);
 }
 
 TEST(Admission, FileServiceRefusalCarriesCorsForTheSite) {

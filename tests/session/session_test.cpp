@@ -10,12 +10,15 @@
 #include <random>
 #include <thread>
 
+#include "core/base/bytes.h"
 #include "core/base/fd.h"
 #include "core/base/json_write.h"
 #include "core/netproto/ws.h"
 #include "daemon/config.h"
+#include "daemon/hooks.h"
 #include "daemon/session.h"
 #include "tests/session/in_process.h"
+#include "tests/support/daemon_process.h"
 #include "tests/support/net.h"
 #include "tests/support/ws_peer.h"
 
@@ -44,7 +47,8 @@ std::string env_or_empty(const char* name) {
 std::string expected_hello() {
     return "{\"version\":1,\"root\":" + json_string(g_cfg.root) +
            ",\"home\":" + json_string(env_or_empty("HOME")) +
-           ",\"platform\":\"linux\",\"perm_helper\":\"\",\"has_anthropic_key\":" +
+           ",\"platform\":\"linux\",\"perm_helper\":" + json_string(find_perm_helper()) +
+           ",\"has_anthropic_key\":" +
            (env_or_empty("ANTHROPIC_API_KEY").empty() ? "false" : "true") + ",\"vm_relay\":true}";
 }
 
@@ -116,7 +120,7 @@ TEST(Session, RegisteredWhileOpenGoneAfterClose) {
     EXPECT_TRUE(wait_session_count(0));
 }
 
-TEST(Session, MessagesWithoutAServiceGetNoAnswer) {
+TEST(Session, IgnoredMessagesGetNoAnswer) {
     Tab t = open_tab();
     expect_hello(t);
     t.send(client_msg(1, std::string("\x01\x01\0\0\0{\"argv\":[\"true\"]}", 22)));  // Text
@@ -127,6 +131,35 @@ TEST(Session, MessagesWithoutAServiceGetNoAnswer) {
     t.send(session_msg(16, 0, "x"));  // Notice is the daemon's
     t.send(session_msg(255, 7, std::string(100000, 'y')));
     expect_pong_next(t, "alive");
+}
+
+// An Fs message is answered by one Fs_Reply with its id: length, JSON, then the data.
+TEST(Session, FileRequestIsAnsweredInOrderWithItsId) {
+    Temp_Dir dir;
+    write_file(dir.file("a.txt"), std::string("hi\0there", 8));
+    Tab t = open_tab();
+    expect_hello(t);
+    auto envelope = [](const std::string& json) {
+        std::string e;
+        put_u32le(e, static_cast<uint32_t>(json.size()));
+        return e + json;
+    };
+    t.send(session_msg(5, 0x01020304,
+                       envelope(R"({"op":"read","path":")" + dir.file("a.txt") + "\"}")));
+    t.send(session_msg(5, 7, "xyz"));  // too short for an envelope
+    Server_Frame f;
+    ASSERT_TRUE(t.next(f));
+    ASSERT_GE(f.payload.size(), 9u);
+    EXPECT_EQ(f.payload.substr(0, 5), std::string("\x0d\x04\x03\x02\x01", 5));
+    uint32_t n = get_u32le(std::string_view(f.payload).substr(5));
+    ASSERT_LE(9 + n, f.payload.size());
+    std::string json = f.payload.substr(9, n);
+    EXPECT_EQ(json.substr(0, 32), R"({"ok":true,"err":"","kind":"","s)");
+    EXPECT_NE(json.find("\"size\":8,"), std::string::npos);
+    EXPECT_EQ(f.payload.substr(9 + n), std::string("hi\0there", 8));
+    ASSERT_TRUE(t.next(f));
+    EXPECT_EQ(f.payload.substr(0, 5), std::string("\x0d\x07\0\0\0", 5));
+    EXPECT_NE(f.payload.find(R"("ok":false,"err":"bad request")"), std::string::npos);
 }
 
 TEST(Session, FramingViolationsEndTheSessionSilently) {
