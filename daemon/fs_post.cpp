@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "daemon/fs_records.h"
 #include "daemon/fs_service.h"
 #include "daemon/http.h"
 
@@ -47,6 +48,17 @@ void _refuse(int sock, const Request& req, const Conn_Buffer& buf, bool tunnel,
     linger_unread_body(sock, req, buf.size());
 }
 
+// The reply envelope as the body, sent as head, length and JSON, then the data: the same
+// bytes as one joined body without a second copy of a file of up to 256 MiB.
+void _answer(int sock, bool tunnel, const Fs_Result& result, std::string_view extra_headers) {
+    std::string prefix = fs_envelope_head(marshal(result.reply));
+    uint64_t size = prefix.size() + result.data.size();
+    constexpr std::string_view type = "application/octet-stream";
+    std::string head = tunnel ? tunnel_head("200 OK", type, size, false)
+                              : http_head("200 OK", type, size, extra_headers);
+    if (send_all(sock, head) && send_all(sock, prefix)) send_all(sock, result.data);
+}
+
 }  // namespace
 
 void handle_fs_post(int sock, const Request& req, Conn_Buffer& buf, std::string_view extra_headers,
@@ -63,6 +75,5 @@ void handle_fs_post(int sock, const Request& req, Conn_Buffer& buf, std::string_
     }
     if (!_receive_body(sock, buf, static_cast<size_t>(length))) return;
     Fs_Result result = fs_execute(std::string_view(buf).substr(0, static_cast<size_t>(length)));
-    respond(sock, tunnel, "200 OK", "application/octet-stream", fs_reply_envelope(result),
-            extra_headers);
+    _answer(sock, tunnel, result, extra_headers);
 }
