@@ -1,4 +1,4 @@
 // The process-wide configuration record.
 #include "daemon/config.h"
 
-Config g_cfg;
+Config& g_cfg = *new Config;

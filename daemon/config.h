@@ -23,7 +23,8 @@ struct Config {
     int tunnel_port = 0;
 };
 
-extern Config g_cfg;
+// Never destroyed: detached connection threads may still read it while the process exits.
+extern Config& g_cfg;
 
 // Which listening socket a connection came from.
 enum class Listener { Loopback, Tunnel };
