@@ -43,7 +43,11 @@ function showState(conn, { state, retryIn }) {
   const where = { loopback: 'this machine', site: 'the daemon', tunnel: 'the tunnel' }[conn.mode];
   if (state === 'open') box.textContent = `Connected to ${where}`;
   else if (state === 'connecting') box.textContent = 'Connecting…';
-  else box.textContent = `Disconnected — retrying in ${Math.round(retryIn / 1000)} s`;
+  else {
+    // Long waits mean repeated refusals; a restarted daemon has a new token and a new link.
+    const hint = retryIn >= 8000 ? ' (if quelmar was restarted, open the new link it printed)' : '';
+    box.textContent = `Disconnected — retrying in ${Math.round(retryIn / 1000)} s${hint}`;
+  }
   byId('reconnect').hidden = state !== 'closed';
 }
 
