@@ -56,8 +56,10 @@ export async function waitFor(check, what, ms = WAIT_MS) {
 
 /** Starts the built quelmar on a free port; resolves once its links are printed. */
 export async function startDaemon({ root, args = [], env = {} }) {
+  // Hook directories go below XDG_RUNTIME_DIR; a daemon that is killed leaves them behind.
+  const runtime = tempDir('quelmar-web-run-');
   const child = spawn(QUELMAR, ['--port', '0', '--root', root, '--web', WEB_DIST, ...args], {
-    env: { ...process.env, ...env },
+    env: { ...process.env, XDG_RUNTIME_DIR: runtime, ...env },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   const daemon = { child, stdout: '', stderr: '', links: [] };
