@@ -16,29 +16,34 @@ build: deps
 	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@ninja -C $(BUILD) -j $(JOBS)
 
-run: build
-	@if [ -f web/package.json ]; then $(MAKE) --no-print-directory web; fi
+run: build web
 	./$(BUILD)/quelmar
 
-web:
-	@if [ -f web/package.json ]; then scripts/deps.sh test && cd web && npm ci --no-audit --no-fund && npm run build; \
-	 else echo "no web client in this checkout"; fi
+# The web client: npm packages from the committed lock (again only when it changed), then
+# an esbuild bundle into web/dist.
+web: web/node_modules/.package-lock.json
+	@cd web && npm run --silent build
+
+web/node_modules/.package-lock.json: web/package-lock.json
+	@scripts/deps.sh web
+	@cd web && npm ci --no-audit --no-fund --silent
 
 js-deps:
-	@if [ -f tests/js/package.json ]; then cd tests/js && npm ci --no-audit --no-fund --silent; fi
+	@cd tests/js && npm ci --no-audit --no-fund --silent
+	@cd tests/web && npm ci --no-audit --no-fund --silent
 
 test: test-plain test-asan test-tsan
 
 test-plain:
 	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps
+	@$(MAKE) --no-print-directory js-deps web
 	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@ninja -C $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
 	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps
+	@$(MAKE) --no-print-directory js-deps web
 	@$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=address >/dev/null
 	@ninja -C $(BUILD)/asan -j $(JOBS)
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -46,7 +51,7 @@ test-asan:
 
 test-tsan:
 	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps
+	@$(MAKE) --no-print-directory js-deps web
 	@$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=thread >/dev/null
 	@ninja -C $(BUILD)/tsan -j $(JOBS)
 	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

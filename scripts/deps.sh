@@ -4,9 +4,11 @@
 set -euo pipefail
 
 build_pkgs=(g++ cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev libcurl4-openssl-dev pkg-config)
-test_pkgs=(nodejs npm clang libclang-rt-14-dev)
+web_pkgs=(nodejs npm)
+test_pkgs=("${web_pkgs[@]}" clang libclang-rt-14-dev chromium)
 
 want=("${build_pkgs[@]}")
+[ "${1:-}" = "web" ] && want=("${web_pkgs[@]}")
 [ "${1:-}" = "test" ] && want+=("${test_pkgs[@]}")
 [ "${1:-}" = "bench" ] && want+=("${test_pkgs[@]}" wrk nginx-light socat websocketd)
 

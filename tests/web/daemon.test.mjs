@@ -1,0 +1,190 @@
+// The web client against the real daemon in Chromium, opened through the first link:
+// files, editing, programs and permission questions, as a user would use them.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, readFileSync, realpathSync, utimesSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import {
+  DRAVIK, makeProject, missingPrerequisite, newPage, screenshot, startBrowser, startDaemon, stopAll, waitFor,
+} from './harness.mjs';
+
+const skip = missingPrerequisite() || false;
+
+describe('the first link', { skip, timeout: 120_000 }, () => {
+  let root;
+  let daemon;
+  let context;
+  let page;
+
+  before(async () => {
+    root = makeProject({
+      'hello.txt': 'first line\n',
+      'src/main.c': 'int main(void) { return 0; }\n',
+      'src/lib/util.h': '#pragma once\n',
+      'node_modules/dep/index.js': 'skipped\n',
+      '.git/config': 'skipped\n',
+    });
+    daemon = await startDaemon({ root, env: { DRAVIK: '' } });
+    context = await startBrowser();
+    page = await newPage(context);
+    await page.goto(daemon.links[0]);
+    await page.locator('#conn-state[data-state="open"]').waitFor();
+  });
+  after(stopAll);
+
+  test('connects, hides the token and lists the project tree', async () => {
+    assert.ok(!page.url().includes(daemon.token), `token still in ${page.url()}`);
+    assert.equal(await page.locator('#root').textContent(), root);
+    await page.locator('.tree-row[data-path="hello.txt"]').waitFor();
+    assert.equal(await page.locator('.tree-count').textContent(), '3 files');
+    await page.locator('.tree-row[data-path="src"]').click();
+    await page.locator('.tree-row[data-path="src/lib"]').click();
+    await page.locator('.tree-row[data-path="src/lib/util.h"]').waitFor();
+    assert.equal(await page.locator('.tree-row[data-path^="node_modules"]').count(), 0);
+    await screenshot(page, 'tree');
+  });
+
+  test('a file is opened, edited and saved to disk', async () => {
+    await page.locator('.tree-row[data-path="hello.txt"]').click();
+    const content = page.locator('#editor-host .cm-content');
+    await waitFor(async () => (await content.textContent()).includes('first line'), 'the file in the editor');
+    await content.click();
+    await page.keyboard.press('Control+End');
+    await page.keyboard.type('second line');
+    await waitFor(() => page.locator('#file-path.dirty').count(), 'the unsaved mark');
+    await screenshot(page, 'editing');
+    await page.keyboard.press('Control+s');
+    await waitFor(() => readFileSync(join(root, 'hello.txt'), 'utf8') === 'first line\nsecond line', 'the bytes on disk');
+    await waitFor(async () => (await page.locator('#file-path.dirty').count()) === 0, 'the unsaved mark to go');
+  });
+
+  test('saving over a file changed on disk asks first', async () => {
+    const file = join(root, 'hello.txt');
+    writeFileSync(file, 'changed elsewhere\n');
+    const later = new Date(Date.now() + 5000);
+    utimesSync(file, later, later);
+    await page.locator('#editor-host .cm-content').click();
+    await page.keyboard.press('Control+End');
+    await page.keyboard.type('!');
+    let question = '';
+    page.once('dialog', (d) => {
+      question = d.message();
+      d.dismiss();
+    });
+    await page.locator('#save').click();
+    await waitFor(() => question, 'the overwrite question');
+    assert.match(question, /changed on disk/);
+    assert.equal(readFileSync(file, 'utf8'), 'changed elsewhere\n');
+    page.once('dialog', (d) => d.accept());
+    await page.locator('#save').click();
+    await waitFor(() => readFileSync(file, 'utf8') === 'first line\nsecond line!', 'the accepted overwrite');
+  });
+
+  test('new file, new folder, rename and delete', async () => {
+    const answer = (text) => page.once('dialog', (d) => d.accept(text));
+    answer('docs');
+    await page.locator('#new-folder').click();
+    await page.locator('.tree-row[data-path="docs"]').waitFor();
+    answer('docs/note.md');
+    await page.locator('#new-file').click();
+    await page.locator('.tree-row[data-path="docs/note.md"]').waitFor();
+    assert.equal(readFileSync(join(root, 'docs/note.md'), 'utf8'), '');
+    assert.equal(await page.locator('#file-path').textContent(), 'docs/note.md');
+
+    answer('docs/readme.md');
+    await page.locator('#rename').click();
+    await page.locator('.tree-row[data-path="docs/readme.md"]').waitFor();
+    assert.ok(!existsSync(join(root, 'docs/note.md')));
+    assert.equal(await page.locator('#file-path').textContent(), 'docs/readme.md');
+
+    answer('docs/note.md');
+    await page.locator('#new-file').click();
+    await page.locator('.tree-row[data-path="docs/note.md"]').waitFor();
+    await page.locator('.tree-row[data-path="docs"]').click();
+    page.once('dialog', (d) => d.accept());
+    await page.locator('#delete').click();
+    await waitFor(async () => (await page.locator('.tree-row[data-path="docs"]').count()) === 0, 'the folder to go');
+    assert.ok(!existsSync(join(root, 'docs')));
+    assert.equal(await page.locator('#file-path').textContent(), 'No file open');
+  });
+
+  test('a command runs in the project root with its output streamed', async () => {
+    await page.locator('#run-line').fill('echo hello from $PWD; echo oops >&2');
+    await page.locator('#run').click();
+    const run = page.locator('.run').first();
+    await run.locator('.run-status.ok').waitFor();
+    assert.equal(await run.locator('.run-status').textContent(), 'exit 0');
+    assert.equal(await run.locator('.run-output .stdout').textContent(), `hello from ${root}\n`);
+    assert.equal(await run.locator('.run-output .stderr').textContent(), 'oops\n');
+  });
+
+  test('a line of input, end of input, Kill and a failing status', async () => {
+    await page.locator('#run-line').fill('while read l; do echo "got $l"; done; exit 3');
+    await page.locator('#run').click();
+    const reader = page.locator('.run').first();
+    await reader.locator('.run-input').fill('one');
+    await reader.locator('.run-input').press('Enter');
+    await waitFor(async () => (await reader.locator('.run-output').textContent()) === 'got one\n', 'the echoed line');
+    await reader.locator('.run-eof').click();
+    await reader.locator('.run-status.failed').waitFor();
+    assert.equal(await reader.locator('.run-status').textContent(), 'exit 3');
+
+    await page.locator('#run-line').fill('sleep 30');
+    await page.locator('#run').click();
+    const sleeper = page.locator('.run').first();
+    await sleeper.locator('.run-kill').click();
+    await sleeper.locator('.run-status.failed').waitFor();
+    assert.equal(await sleeper.locator('.run-status').textContent(), 'exit 9');
+    await screenshot(page, 'programs');
+  });
+
+  test('a permission question is answered in the page', async () => {
+    await page.locator('#hook-open').click();
+    const sock = await (await page.locator('#hook-sock').elementHandle()).textContent();
+    assert.match(sock, /hook\.sock$/);
+    const helper = await page.locator('#hook-helper').textContent();
+    assert.equal(helper, realpathSync(DRAVIK));
+
+    // The agent's road: a program the page started runs the helper with the hook socket.
+    const question = '{"tool_name":"Bash","tool_input":{"command":"rm -rf build"}}';
+    await page.locator('#run-line').fill(`printf '%s' '${question}' | ${helper}`);
+    await page.locator('#run').click();
+    const card = page.locator('.question').first();
+    await card.waitFor();
+    assert.equal(await card.locator('.question-tool').textContent(), 'Bash');
+    assert.match(await card.locator('.question-input').textContent(), /"command": "rm -rf build"/);
+    await screenshot(page, 'permission-question');
+    await card.locator('.allow').click();
+    const run = page.locator('.run').first();
+    await run.locator('.run-status.ok').waitFor();
+    assert.equal(
+      await run.locator('.run-output').textContent(),
+      '{"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","permissionDecisionReason":"approved in editor"}}\n',
+    );
+    assert.equal(await card.locator('.question-state').textContent(), 'allowed');
+  });
+
+  test('a denied question carries its reason to the helper', async () => {
+    const sock = await page.locator('#hook-sock').textContent();
+    const helper = spawn(DRAVIK, [], { env: { ...process.env, EDITOR_HOOK_SOCK: sock }, stdio: ['pipe', 'pipe', 'ignore'] });
+    let out = '';
+    helper.stdout.on('data', (d) => (out += d));
+    const done = new Promise((r) => helper.once('exit', r));
+    helper.stdin.end('{"tool_name":"Write","tool_input":{"file_path":"/etc/passwd"}}');
+    const card = page.locator('.question').nth(1);
+    await card.waitFor();
+    assert.equal(await card.locator('.question-tool').textContent(), 'Write');
+    await card.locator('.deny-reason').fill('not that file\nplease');
+    await card.locator('.deny').click();
+    await done;
+    assert.equal(
+      out,
+      '{"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"deny","permissionDecisionReason":"not that file please"}}\n',
+    );
+  });
+
+  test('the page raised no errors', () => {
+    assert.deepEqual(page.problems, []);
+  });
+});
