@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# "read" of a 256 MiB file over POST /fs (curl) and over the Fs session message (a node ws
-# client), against nginx serving the same file to curl, in one run on loopback.
-# usage: bench/fs_read.sh [build-dir]   (needs nginx, curl, node with tests/js installed)
+# "read" of a 256 MiB file over POST /fs (curl) and over the Fs session message (a plain
+# client of ours, bench_fs_read_ws), against nginx serving the same file to curl, in one
+# run on loopback.
+# usage: bench/fs_read.sh [build-dir]   (needs nginx and curl; builds nothing itself)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
@@ -35,7 +36,7 @@ sleep 0.5
 
 mibs() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.0f", b / 1048576 / t }'; }
 echo "round  POST /fs MiB/s  Fs message MiB/s  nginx MiB/s"
-ws_lines=$(node "$here/fs_read_ws.mjs" "$port" "$token" "$tmp/big.bin" "$rounds")
+ws_lines=$("$build/bench/bench_fs_read_ws" "$port" "$token" "$tmp/big.bin" "$rounds")
 for i in $(seq "$rounds"); do
     read -r pt pb < <(curl -s -o /dev/null -w '%{time_total} %{size_download}\n' \
         -H "X-Editor-Token: $token" --data-binary @"$tmp/env" "http://127.0.0.1:$port/fs")
