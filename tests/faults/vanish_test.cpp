@@ -47,7 +47,8 @@ TEST_F(Vanish, InTheMiddleOfAFrame) {
         ASSERT_TRUE(tab.ok());
         // A Binary frame announcing 1 MiB (64-bit length form), cut after `cut` bytes.
         std::string frame = "\x82\xff";
-        for (int i = 7; i >= 0; --i) frame.push_back(static_cast<char>((1u << 20) >> (8 * i)));
+        for (int i = 7; i >= 0; --i)
+            frame.push_back(static_cast<char>((uint64_t{1} << 20) >> (8 * i)));
         frame += "\x01\x02\x03\x04";
         frame += std::string(2000, 'x');
         ASSERT_TRUE(tab.send_raw(frame.substr(0, cut)));
