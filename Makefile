@@ -1,11 +1,12 @@
 # Wraps CMake + Ninja. `make` builds, `make run` builds and starts quelmar on the default
 # port with this checkout as the project root, `make test` builds and runs every test
-# (plain, then under ASan+UBSan, then under TSan).
+# (plain, then under ASan+UBSan, then under TSan, then a short run of every fuzz target);
+# `make fuzz` runs the fuzz targets for FUZZ_SECONDS each.
 BUILD   := build
 JOBS    ?= $(shell nproc)
 CMAKE   := cmake -G Ninja -Wno-dev
 
-.PHONY: all deps build run test test-plain test-asan test-tsan js-deps web bench clean
+.PHONY: all deps build run test test-plain test-asan test-tsan test-fuzz fuzz fuzz-build js-deps web bench clean
 
 all: build
 
@@ -32,7 +33,7 @@ js-deps:
 	@cd tests/js && npm ci --no-audit --no-fund --silent
 	@cd tests/web && npm ci --no-audit --no-fund --silent
 
-test: test-plain test-asan test-tsan
+test: test-plain test-asan test-tsan test-fuzz
 
 test-plain:
 	@scripts/deps.sh test
@@ -56,6 +57,22 @@ test-tsan:
 	@ninja -C $(BUILD)/tsan -j $(JOBS)
 	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets, built with clang under ASan+UBSan in their own build directory.
+FUZZ_SECONDS       ?= 300
+FUZZ_SMOKE_SECONDS ?= 4
+
+fuzz-build:
+	@scripts/deps.sh test
+	@$(CMAKE) -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DQUELMAR_FUZZ=ON >/dev/null
+	@ninja -C $(BUILD)/fuzz -j $(JOBS)
+
+test-fuzz: fuzz-build
+	scripts/fuzz.sh $(BUILD)/fuzz $(FUZZ_SMOKE_SECONDS)
+
+fuzz: fuzz-build
+	scripts/fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
 
 bench: build
 	@scripts/deps.sh bench
