@@ -105,10 +105,11 @@ Spawned spawn_joined(const std::vector<std::string>& argv, const std::vector<std
     if (err == 0) err = posix_spawn_file_actions_adddup2(&s.actions, out_fd, 1);
     if (err == 0) err = posix_spawn_file_actions_adddup2(&s.actions, out_fd, 2);
     if (err == 0) err = posix_spawn_file_actions_addchdir_np(&s.actions, "/");
-    // The daemon ignores SIGPIPE for itself; the program gets the usual default back.
+    // The daemon ignores SIGPIPE and SIGXFSZ for itself; the program gets the defaults back.
     sigset_t defaults, empty;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     sigemptyset(&empty);
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     if (own_group) flags |= POSIX_SPAWN_SETPGROUP;

@@ -122,6 +122,8 @@ void _print_site_lines() {
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    // Past a file size limit a write must fail with EFBIG ("write failed"), not end the daemon.
+    signal(SIGXFSZ, SIG_IGN);
     _ensure_standard_descriptors();
 
     Options opts = parse_options(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));

@@ -61,12 +61,13 @@ struct Spawn_Setup {
     Spawn_Setup& operator=(const Spawn_Setup&) = delete;
 };
 
-// SIGPIPE back at its default and nothing blocked: the daemon's SIG_IGN is for its own
-// sockets and pipes, not for the programs it runs.
+// SIGPIPE and SIGXFSZ back at their defaults and nothing blocked: the daemon ignores them
+// for its own sockets, pipes and files, not for the programs it runs.
 bool _set_signals(posix_spawnattr_t& attr) {
     sigset_t defaults, mask;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
     sigemptyset(&mask);
     return ::posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
            ::posix_spawnattr_setsigmask(&attr, &mask) == 0 &&

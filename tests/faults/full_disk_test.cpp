@@ -108,10 +108,9 @@ TEST(FullDisk, FileSizeLimitRefusesTheWriteAndKeepsTheOldFile) {
     EXPECT_TRUE(serves_a_tab(d->port(), d->token()));
 }
 
-// Fails today: the daemon keeps SIGXFSZ at its default action, so the first write past a
-// file size limit it was started under kills the whole process (status 128 + 25) instead of
-// failing that one write. Enable once start-up ignores SIGXFSZ as it ignores SIGPIPE.
-TEST(FullDisk, DISABLED_FileSizeLimitDoesNotKillTheDaemon) {
+// A write past a file size limit the daemon was started under fails that one write; the
+// default action of SIGXFSZ would end the whole daemon instead.
+TEST(FullDisk, FileSizeLimitDoesNotKillTheDaemon) {
     std::unique_ptr<Daemon> d;
     {
         Child_Limits limits(4 << 20, false);

@@ -87,17 +87,16 @@ bool wait_session_count(size_t n, int timeout_ms) {
 
 Stderr_Capture::Stderr_Capture() {
     char tmpl[] = "/tmp/quelmar-stderr-XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd < 0) std::abort();
-    path_ = tmpl;
+    file_ = mkstemp(tmpl);
+    if (file_ < 0) std::abort();
+    unlink(tmpl);
     saved_ = dup(2);
-    dup2(fd, 2);
-    close(fd);
+    dup2(file_, 2);
 }
 
 Stderr_Capture::~Stderr_Capture() {
     stop();
-    unlink(path_.c_str());
+    close(file_);
 }
 
 void Stderr_Capture::stop() {
@@ -108,7 +107,15 @@ void Stderr_Capture::stop() {
 }
 
 std::string Stderr_Capture::text() const {
-    return read_file(path_);
+    std::string out;
+    char buf[4096];
+    off_t at = 0;
+    for (;;) {
+        ssize_t n = pread(file_, buf, sizeof buf, at);
+        if (n <= 0) return out;
+        out.append(buf, static_cast<size_t>(n));
+        at += n;
+    }
 }
 
 bool Stderr_Capture::wait_for(const std::string& needle, int timeout_ms) const {

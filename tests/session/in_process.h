@@ -34,6 +34,6 @@ class Stderr_Capture {
     void stop();
 
   private:
-    std::string path_;
+    int file_ = -1;  // the capture file, unlinked at once so no exit path leaves it behind
     int saved_ = -1;
 };
