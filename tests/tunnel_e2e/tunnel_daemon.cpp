@@ -224,7 +224,7 @@ int tunnel_tab(int port, const std::string& host, const std::string& token, std:
     }
     head = read_head(fd, buf);
     if (head.rfind("HTTP/1.1 101 ", 0) != 0) {
-        head += read_until_close(fd);
+        head += buf + read_until_close(fd);  // the body may have come with the head
         ::close(fd);
         return -1;
     }
