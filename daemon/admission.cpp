@@ -1,10 +1,12 @@
 // Admission and routing of loopback connections: Host, Origin and token, in that order,
-// then one handler per route; refused Origins are reported once each.
+// then one handler per route; refused Origins are reported once each. Tunnel connections
+// get their head read here under the tunnel's limits and go to the tunnel's own rules.
 #include "daemon/admission.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <mutex>
@@ -21,6 +23,8 @@
 #include "daemon/http.h"
 #include "daemon/options.h"
 #include "daemon/session.h"
+#include "daemon/tunnel_policy.h"
+#include "daemon/tunnel_state.h"
 #include "daemon/vm.h"
 #include "daemon/vm_target.h"
 
@@ -134,18 +138,42 @@ void _serve_loopback(int sock, int64_t started_ns) {
     }
 }
 
+// Through the tunnel anyone may connect: the head must be complete within 10 s of the
+// accept, and a peer that stops reading holds no send longer than 60 s.
+void _serve_tunnel(int sock, int64_t started_ns) {
+    struct timeval tv;
+    ns_to_timeval(TUNNEL_SEND_TIMEOUT_NS, tv);
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    Conn_Buffer buf;
+    buf.reserve(CONN_BUFFER_CAPACITY);
+    std::string head;
+    if (!read_request_head(sock, buf, started_ns + TUNNEL_HEAD_DEADLINE_NS, head)) return;
+    Request req;
+    if (!parse_request(head, req)) {
+        respond(sock, true, "400 Bad Request", "text/plain", "bad request");
+        return;
+    }
+    std::string().swap(head);
+    handle_tunnel_connection(sock, req, buf);
+}
+
 }  // namespace
 
 void handle_connection(int sock, Listener listener) {
-    Fd owned(sock);
     int64_t started = mono_ns();
-    // Session messages are small and answered at once: without this, Nagle's algorithm
-    // and the peer's delayed acknowledgement hold back a message after output by ~40 ms.
-    int one = 1;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // The tunnel listener's connections are served once the tunnel is part of the build.
-    if (listener == Listener::Tunnel) return;
-    _serve_loopback(owned.get(), started);
+    {
+        Fd owned(sock);
+        // Session messages are small and answered at once: without this, Nagle's algorithm
+        // and the peer's delayed acknowledgement hold back a message after output by ~40 ms.
+        int one = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (listener == Listener::Tunnel)
+            _serve_tunnel(sock, started);
+        else
+            _serve_loopback(sock, started);
+    }
+    // The slot the tunnel's accept loop took for this connection, given back once closed.
+    if (listener == Listener::Tunnel) g_tunnel.conns.fetch_sub(1);
 }
 
 void log_refused_origin(std::string_view origin) {

@@ -22,6 +22,11 @@
 #include "daemon/fatal.h"
 #include "daemon/listen.h"
 #include "daemon/options.h"
+#include "daemon/signals.h"
+#include "daemon/tunnel.h"
+#include "daemon/tunnel_policy.h"
+#include "daemon/tunnel_prepare.h"
+#include "daemon/tunnel_static.h"
 
 namespace {
 
@@ -135,16 +140,35 @@ int main(int argc, char** argv) {
     g_cfg = std::move(opts.cfg);
     g_cfg.root = _settle_root(g_cfg.root);
     g_cfg.web = _settle_web(g_cfg.web);
-    if (g_cfg.tunnel != Tunnel_Mode::None)
-        fatal("tunnels are not available in this build of quelmar");
+    bool tunnel = g_cfg.tunnel != Tunnel_Mode::None;
+    // Everything the tunnel needs is checked before anything is printed.
+    if (tunnel) {
+        if (auto err = tunnel_prepare()) fatal(*err);
+        if (auto err = static_table_load(g_cfg.web)) fatal(*err);
+    }
 
     g_cfg.token = random_hex(ACCESS_TOKEN_BYTES);
     Listen_Result l = listen_loopback(g_cfg.port);
     if (!l.fd) fatal("cannot listen on 127.0.0.1:" + std::to_string(g_cfg.port) + ": " + l.error);
     g_cfg.port = l.port;
+    Listen_Result t;
+    if (tunnel) {
+        t = listen_loopback(0);
+        if (!t.fd) fatal("cannot listen on 127.0.0.1 for the tunnel: " + t.error);
+        g_cfg.tunnel_port = t.port;
+        // From here on a signal that ends the daemon ends cloudflared first.
+        install_exit_signal_handler();
+    }
 
     log_line("serving " + g_cfg.web + " for " + g_cfg.root);
     _print_links();
     _print_site_lines();
+    if (tunnel) {
+        for (const std::string& line : tunnel_banners()) log_line(line);
+        // g_cfg is complete: the first other threads start here. A thread that cannot be
+        // made is skipped; without the supervisor the tunnel answers "tunnel not ready".
+        start_tunnel_supervisor();
+        start_tunnel_accept(std::move(t.fd));
+    }
     _accept_loop(l.fd.get());
 }

@@ -145,11 +145,6 @@ TEST(Startup, Refusals) {
     expect_refusal(
         {"--port", "0", "--root", dir.file("file")},
         "cannot use --root " + std::string("\"") + dir.file("file") + "\": Not a directory");
-    // Until tunnels are built, asking for one ends the start instead of pretending.
-    expect_refusal({"--port", "0", "--tunnel"},
-                   "tunnels are not available in this build of quelmar");
-    expect_refusal({"--port", "0", "--tunnel-host", "a.example.com", "--tunnel-creds", "c.json"},
-                   "tunnels are not available in this build of quelmar");
 }
 
 TEST(Startup, PortInUse) {
