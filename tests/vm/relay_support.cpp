@@ -165,22 +165,6 @@ Node_Run run_node_client(const std::string& url) {
     return run;
 }
 
-std::string read_head_with_rest(int sock, std::string& buf) {
-    char tmp[4096];
-    for (;;) {
-        size_t end = buf.find("\r\n\r\n");
-        if (end != std::string::npos) {
-            std::string head = buf.substr(0, end + 4);
-            buf.erase(0, end + 4);
-            return head;
-        }
-        ssize_t n = recv(sock, tmp, sizeof tmp, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return "";
-        buf.append(tmp, static_cast<size_t>(n));
-    }
-}
-
 std::string read_exact(int sock, std::string& buf, size_t n) {
     char tmp[4096];
     while (buf.size() < n) {

@@ -2,6 +2,8 @@
 // connection, raw TCP services that misbehave on purpose, and the node `ws` processes.
 #pragma once
 
+#include "tests/support/net.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -78,9 +80,6 @@ Node_Run run_node_client(const std::string& url);
 // Why the node peers cannot run ("" when they can).
 std::string node_peers_missing();
 
-// Reads a request or response head (with its terminator) within the socket's time-out;
-// bytes after it stay in buf.
-std::string read_head_with_rest(int sock, std::string& buf);
 // Reads exactly n bytes, starting with what buf already holds.
 std::string read_exact(int sock, std::string& buf, size_t n);
 // A masked client frame.

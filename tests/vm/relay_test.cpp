@@ -89,7 +89,7 @@ Service_Behaviour _good_service(Seen& seen, std::string first_frame, size_t expe
                                 std::string extra = "") {
     return [&seen, first_frame, expect_after, extra](int sock) {
         std::string buf;
-        seen.head = read_head_with_rest(sock, buf);
+        seen.head = read_head(sock, buf);
         Request req;
         std::string key;
         if (parse_request(seen.head.substr(0, seen.head.size() - 4), req) &&
@@ -124,7 +124,7 @@ TEST(VmRelayBytes, EarlyFramesInBothDirectionsAndExactHandshakes) {
         // The first frame travels in the same send as the upgrade request.
         ASSERT_TRUE(send_bytes(tab.get(), tab_upgrade_request(TAB_KEY) + tab_frame));
         std::string buf;
-        std::string head = read_head_with_rest(tab.get(), buf);
+        std::string head = read_head(tab.get(), buf);
         EXPECT_EQ(head, ws_upgrade_head(TAB_KEY, "", ""));
         EXPECT_EQ(head.find("X-Service-Secret"), std::string::npos);
         EXPECT_EQ(read_exact(tab.get(), buf, service_frame.size()), service_frame);
@@ -158,7 +158,7 @@ TEST(VmRelayBytes, TunnelAnswerNamesTheProtocolAndCarriesTheSecurityHeaders) {
     ASSERT_TRUE(tab);
     ASSERT_TRUE(send_bytes(tab.get(), tab_upgrade_request(TAB_KEY)));
     std::string buf;
-    std::string head = read_head_with_rest(tab.get(), buf);
+    std::string head = read_head(tab.get(), buf);
     EXPECT_EQ(head, ws_upgrade_head(TAB_KEY, "editor.v1", TUNNEL_PLAIN_HEADERS));
     EXPECT_NE(head.find("Sec-WebSocket-Protocol: editor.v1\r\n"), std::string::npos);
     EXPECT_NE(head.find("X-Frame-Options: DENY\r\n"), std::string::npos);
@@ -170,7 +170,7 @@ TEST(VmRelayBytes, TunnelAnswerNamesTheProtocolAndCarriesTheSecurityHeaders) {
 TEST(VmRelayBytes, ServiceClosingClosesTheTab) {
     Raw_Service service([](int sock) {
         std::string buf;
-        std::string head = read_head_with_rest(sock, buf);
+        std::string head = read_head(sock, buf);
         Request req;
         parse_request(head.substr(0, head.size() - 4), req);
         const std::string* key = req.header("sec-websocket-key");
@@ -187,7 +187,7 @@ TEST(VmRelayBytes, ServiceClosingClosesTheTab) {
     ASSERT_TRUE(tab);
     ASSERT_TRUE(send_bytes(tab.get(), tab_upgrade_request(TAB_KEY)));
     std::string buf;
-    read_head_with_rest(tab.get(), buf);
+    read_head(tab.get(), buf);
     std::string rest = buf + read_until_close(tab.get());
     EXPECT_EQ(rest, std::string("\x88\x02\x03\xe8", 4));
     EXPECT_TRUE(front.wait_done(5000));
@@ -205,7 +205,7 @@ TEST(VmRelayBytes, IdleRelayOutlivesTheHandshakeTimeouts) {
     ASSERT_TRUE(tab);
     ASSERT_TRUE(send_bytes(tab.get(), tab_upgrade_request(TAB_KEY)));
     std::string buf;
-    ASSERT_FALSE(read_head_with_rest(tab.get(), buf).empty());
+    ASSERT_FALSE(read_head(tab.get(), buf).empty());
     std::this_thread::sleep_for(std::chrono::nanoseconds(VM_HANDSHAKE_TIMEOUT_NS) + 1500ms);
     EXPECT_FALSE(front.wait_done(0));
     ASSERT_TRUE(send_bytes(tab.get(), late));
@@ -348,7 +348,7 @@ TEST(VmRelayRefusals, ServicesThatAnswerWrongly) {
     for (const Case& c : cases) {
         Raw_Service service([&c](int sock) {
             std::string buf;
-            std::string head = read_head_with_rest(sock, buf);
+            std::string head = read_head(sock, buf);
             Request req;
             parse_request(head.substr(0, head.size() - 4), req);
             const std::string* key = req.header("sec-websocket-key");
@@ -372,7 +372,7 @@ TEST(VmRelayRefusals, ServicesThatNeverFinishTheirAnswer) {
         std::atomic<bool> stop{false};
         Raw_Service service([&stop, dribble](int sock) {
             std::string buf;
-            read_head_with_rest(sock, buf);
+            read_head(sock, buf);
             const std::string start = "HTTP/1.1 101 Switching Protocols\r\nX-Pad: ";
             for (size_t i = 0; !stop && i < 400; ++i) {
                 if (dribble && !send_bytes(sock, i < start.size() ? start.substr(i, 1) : "a"))
