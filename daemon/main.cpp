@@ -1,4 +1,5 @@
 // quelmar's entry point: start-up in its fixed order, then the accept loop.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/base/clock.h"
+#include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
 #include "core/base/random.h"
@@ -51,6 +53,22 @@ void _write_fd(int fd, std::string_view bytes) {
 void _ensure_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0) open("/dev/null", O_RDWR);
+}
+
+// Descriptors the daemon's own parent left open (a terminal multiplexer's, a test runner's
+// log) must not reach the programs tabs start, so they are all made close-on-exec.
+void _close_inherited_descriptors_on_exec() {
+    DIR* dir = opendir("/dev/fd");
+    if (dir == nullptr) return;
+    std::vector<int> fds;
+    while (const dirent* e = readdir(dir)) {
+        char* end = nullptr;
+        long fd = std::strtol(e->d_name, &end, 10);
+        if (end != e->d_name && *end == '\0' && fd > 2 && fd != dirfd(dir))
+            fds.push_back(static_cast<int>(fd));
+    }
+    closedir(dir);
+    for (int fd : fds) set_cloexec(fd);
 }
 
 std::string _working_directory() {
@@ -130,6 +148,7 @@ int main(int argc, char** argv) {
     // Past a file size limit a write must fail with EFBIG ("write failed"), not end the daemon.
     signal(SIGXFSZ, SIG_IGN);
     _ensure_standard_descriptors();
+    _close_inherited_descriptors_on_exec();
 
     Options opts = parse_options(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
     if (opts.help) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -177,6 +178,20 @@ TEST(Startup, ClosedStandardDescriptorsAreFilled) {
         ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << fd;
         EXPECT_STREQ(target, "/dev/null") << fd;
     }
+}
+
+TEST(Startup, InheritedDescriptorsAreKeptFromPrograms) {
+    Temp_Dir dir;
+    // The shell's redirection leaves descriptor 7 open across exec, as a careless parent would.
+    Child_Process p({"/bin/sh", "-c", "exec \"$0\" --port 0 --root \"$1\" --web \"$1\" 7<\"$1\"",
+                     QUELMAR_BIN, dir.path()});
+    ASSERT_TRUE(p.wait_stderr_contains("start it with --site\n"));
+    std::ifstream info("/proc/" + std::to_string(p.pid()) + "/fdinfo/7");
+    std::string key;
+    unsigned long flags = 0;
+    while (info >> key && key != "flags:") info.ignore(256, '\n');
+    ASSERT_TRUE(info >> std::oct >> flags) << "descriptor 7 was closed";
+    EXPECT_NE(flags & O_CLOEXEC, 0u);
 }
 #endif
 

@@ -130,7 +130,9 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await reader.locator('.run-status.failed').waitFor();
     assert.equal(await reader.locator('.run-status').textContent(), 'exit 3');
 
-    await page.locator('#run-line').fill('sleep 30');
+    // Kill reaches the program itself, not its children: a shell that forks sleep instead
+    // of replacing itself would keep the output open, and the Exit back, for 30 s.
+    await page.locator('#run-line').fill('exec sleep 30');
     await page.locator('#run').click();
     const sleeper = page.locator('.run').first();
     await sleeper.locator('.run-kill').click();
