@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_pkgs=(g++ cmake ninja-build nlohmann-json3-dev libgtest-dev libgmock-dev libcurl4-openssl-dev pkg-config)
 web_pkgs=(nodejs npm)
-test_pkgs=("${web_pkgs[@]}" clang libclang-rt-14-dev chromium)
+test_pkgs=("${web_pkgs[@]}" clang libclang-rt-14-dev chromium openssl)
 
 want=("${build_pkgs[@]}")
 [ "${1:-}" = "web" ] && want=("${web_pkgs[@]}")

@@ -115,8 +115,11 @@ export async function startServer({ dir = WEB_DIST, headers = () => ({}), route 
   return { server, requests, port: server.address().port, origin: `http://127.0.0.1:${server.address().port}` };
 }
 
-/** Debian's Chromium, headless, with a fresh profile; the console is collected per page. */
-export async function startBrowser() {
+/**
+ * Debian's Chromium, headless, with a fresh profile; the console is collected per page.
+ * `args` are further command-line switches, `options` further context options.
+ */
+export async function startBrowser({ args = [], options = {} } = {}) {
   const { chromium } = await import('playwright-core');
   const profile = tempDir('quelmar-web-chromium-');
   const context = await chromium.launchPersistentContext(profile, {
@@ -126,7 +129,9 @@ export async function startBrowser() {
     args: [
       '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      ...args,
     ],
+    ...options,
   });
   cleanups.push(() => context.close());
   return context;
