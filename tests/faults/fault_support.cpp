@@ -11,3 +11,15 @@ bool serves_a_tab(int port, const std::string& token) {
     return r && split_reply(r->payload, json, data) &&
            json.find("\"ok\":true") != std::string::npos;
 }
+
+void Daemon_Counts_Test::SetUp() {
+    ASSERT_TRUE(d.ok());
+    ASSERT_TRUE(serves_a_tab(d.port(), d.token()));
+    baseline = settled_counts(d.process().pid());
+}
+
+void Daemon_Counts_Test::expect_let_go(int timeout_ms) {
+    Process_Counts after = wait_for_counts(d.process().pid(), baseline, timeout_ms);
+    EXPECT_EQ(after, baseline) << "before: " << describe(baseline)
+                               << "; after: " << describe(after);
+}

@@ -9,8 +9,6 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "fault_support.h"
-#include "tests/support/counts.h"
-#include "tests/support/daemon_process.h"
 #include "tests/support/tab.h"
 
 namespace {
@@ -18,20 +16,7 @@ namespace {
 // Ignores SIGTERM, says so, then keeps its stdout open for as long as it lives.
 constexpr const char* STUBBORN = "trap '' TERM; echo ready; while :; do sleep 1; done";
 
-struct Stubborn : ::testing::Test {
-    Daemon d;
-    Process_Counts baseline;
-    void SetUp() override {
-        ASSERT_TRUE(d.ok());
-        ASSERT_TRUE(serves_a_tab(d.port(), d.token()));
-        baseline = settled_counts(d.process().pid());
-    }
-    void expect_let_go(int timeout_ms = 10000) {
-        Process_Counts after = wait_for_counts(d.process().pid(), baseline, timeout_ms);
-        EXPECT_EQ(after, baseline)
-            << "before: " << describe(baseline) << "; after: " << describe(after);
-    }
-};
+using Stubborn = Daemon_Counts_Test;
 
 int32_t _status_of(const Tab_Msg& exit) {
     return static_cast<int32_t>(get_u32le(exit.payload));

@@ -10,25 +10,13 @@
 
 #include "core/base/clock.h"
 #include "fault_support.h"
-#include "tests/support/counts.h"
-#include "tests/support/daemon_process.h"
 #include "tests/support/tab.h"
 
 namespace {
 
-struct Vanish : ::testing::Test {
-    Daemon d;
-    Process_Counts baseline;
-    void SetUp() override {
-        ASSERT_TRUE(d.ok());
-        // One tab first, so whatever the first session sets up for good is in the baseline.
-        ASSERT_TRUE(serves_a_tab(d.port(), d.token()));
-        baseline = settled_counts(d.process().pid());
-    }
+struct Vanish : Daemon_Counts_Test {
     void expect_let_go() {
-        Process_Counts after = wait_for_counts(d.process().pid(), baseline);
-        EXPECT_EQ(after, baseline)
-            << "before: " << describe(baseline) << "; after: " << describe(after);
+        Daemon_Counts_Test::expect_let_go();
         EXPECT_TRUE(serves_a_tab(d.port(), d.token()));
     }
 };
