@@ -280,6 +280,7 @@ size_t count(const std::string& text, const std::string& needle) {
 }
 
 [[noreturn]] void finish(bool ok, const std::string& log) {
+    ok = wait_connections_closed() && ok;  // the front's threads are joined before the exit
     fprintf(stderr, "%s%s\n", log.c_str(), ok ? "checks passed" : "checks FAILED");
     exit(ok ? 0 : 1);
 }

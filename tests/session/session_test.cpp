@@ -363,7 +363,7 @@ namespace {
     ok = ok && f.payload.find("sk-secret") == std::string::npos;
     fprintf(stderr, "%s\n%s\n", f.payload.c_str() + 5, ok ? "checks passed" : "checks FAILED");
     t.close();
-    ok = ok && wait_session_count(0);
+    ok = ok && wait_session_count(0) && wait_connections_closed();
     exit(ok && has == (value[0] != 0) ? 0 : 1);
 }
 

@@ -26,10 +26,14 @@ namespace {
 
 constexpr int FRONT_BACKLOG = 512;
 
-// Sessions still closing when the tests end would run on while the process exits.
+// Sessions still closing when the tests end would run on while the process exits, and
+// connection threads must be joined before it does.
 class Wait_For_Sessions : public ::testing::Environment {
   public:
-    void TearDown() override { EXPECT_TRUE(wait_session_count(0)); }
+    void TearDown() override {
+        EXPECT_TRUE(wait_session_count(0));
+        EXPECT_TRUE(wait_connections_closed());
+    }
 };
 
 [[maybe_unused]] ::testing::Environment* const _wait_env =
