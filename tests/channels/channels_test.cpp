@@ -11,8 +11,9 @@
 
 #include "core/base/clock.h"
 #include "daemon/session.h"
-#include "tests/channels/tab_client.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/front.h"
+#include "tests/support/tab.h"
 
 extern char** environ;
 
@@ -218,10 +219,10 @@ TEST(ChannelKill, KillsTheProcessNotItsChildren) {
     ASSERT_TRUE(tab.ok());
     tab.spawn(1, spawn_json(
                      {"sh", "-c", "sleep 30 </dev/null >/dev/null 2>&1 & echo $!; exec sleep 30"}));
-    Tab_Msg m;
-    ASSERT_TRUE(tab.next(m));
-    ASSERT_EQ(m.kind, Msg_Kind::Stdout);
-    pid_t child = std::atoi(m.data.c_str());
+    std::optional<Tab_Msg> m = tab.next();
+    ASSERT_TRUE(m);
+    ASSERT_EQ(m->kind, Msg_Kind::Stdout);
+    pid_t child = std::atoi(m->payload.c_str());
     ASSERT_GT(child, 0);
     tab.send(Msg_Kind::Kill, 1);
     Channel_Run r = tab.collect(1);
@@ -235,11 +236,11 @@ TEST(ChannelIds, InUseRefusedAndReusableAfterExit) {
     ASSERT_TRUE(tab.ok());
     tab.spawn(5, spawn_json({"sh", "-c", "read x; echo still $x"}));
     tab.spawn(5, spawn_json({"echo", "second"}));
-    Tab_Msg m;
-    ASSERT_TRUE(tab.next(m));
-    EXPECT_EQ(m.kind, Msg_Kind::Exit);
-    EXPECT_EQ(m.id, 5u);
-    EXPECT_EQ(m.data, std::string("\xff\xff\xff\xff") + "channel id in use");
+    std::optional<Tab_Msg> m = tab.next();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, Msg_Kind::Exit);
+    EXPECT_EQ(m->id, 5u);
+    EXPECT_EQ(m->payload, std::string("\xff\xff\xff\xff") + "channel id in use");
     tab.send(Msg_Kind::Stdin, 5, "here\n");  // the first program is unaffected
     Channel_Run first = tab.collect(5);
     EXPECT_EQ(first.out, "still here\n");
@@ -277,26 +278,20 @@ TEST(ChannelStdin, StuckInputNeverBlocksTheSession) {
     EXPECT_EQ(r.status, 9);
 }
 
-// Sessions of earlier tests end a moment after their tabs close.
-bool _sessions_become(size_t n) {
-    int64_t end = mono_ns() + 10 * int64_t(1000000000);
-    while (session_count() != n && mono_ns() < end) sleep_ns(5000000);
-    return session_count() == n;
-}
-
 TEST(ChannelTeardown, ClosingTheTabKillsItsPrograms) {
-    ASSERT_TRUE(_sessions_become(0));
+    // Sessions of earlier tests end a moment after their tabs close.
+    ASSERT_TRUE(wait_session_count(0));
     pid_t stuck = 0, plain = 0;
     {
         Tab tab;
         ASSERT_TRUE(tab.ok());
         tab.spawn(1, spawn_json({"sh", "-c", "echo $$; exec sleep 30"}));
         tab.spawn(2, spawn_json({"sh", "-c", "echo $$; exec sleep 30"}));
-        Tab_Msg a, b;
-        ASSERT_TRUE(tab.next(a));
-        ASSERT_TRUE(tab.next(b));
-        (a.id == 1 ? stuck : plain) = std::atoi(a.data.c_str());
-        (b.id == 1 ? stuck : plain) = std::atoi(b.data.c_str());
+        std::optional<Tab_Msg> a = tab.next(), b = tab.next();
+        ASSERT_TRUE(a);
+        ASSERT_TRUE(b);
+        (a->id == 1 ? stuck : plain) = std::atoi(a->payload.c_str());
+        (b->id == 1 ? stuck : plain) = std::atoi(b->payload.c_str());
         // Channel 1 has a write stuck in its pipe when the tab goes.
         tab.send(Msg_Kind::Stdin, 1, _pattern(1 << 20));
         tab.spawn(3, spawn_json({"true"}));
@@ -304,7 +299,7 @@ TEST(ChannelTeardown, ClosingTheTabKillsItsPrograms) {
     }
     EXPECT_TRUE(_gone(stuck));
     EXPECT_TRUE(_gone(plain));
-    EXPECT_TRUE(_sessions_become(0));
+    EXPECT_TRUE(wait_session_count(0));
 }
 
 }  // namespace

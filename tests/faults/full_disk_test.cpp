@@ -13,11 +13,9 @@
 
 #include "fault_support.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/tab.h"
 
 namespace {
-
-constexpr uint8_t KIND_FS = 5;
-constexpr uint8_t KIND_FS_REPLY = 13;
 
 std::vector<std::string> _names_in(const std::string& dir) {
     std::vector<std::string> out;
@@ -29,11 +27,11 @@ std::vector<std::string> _names_in(const std::string& dir) {
 
 // The reply JSON of one Fs write through a fresh tab.
 std::string _write_through_tab(const Daemon& d, const std::string& path, const std::string& data) {
-    Fault_Tab tab(d.port(), d.token());
-    Tab_Reply r;
+    Tab tab(d.port(), d.token());
+    std::optional<Tab_Msg> r;
     std::string json, rest;
-    if (!tab.ok() || !tab.send(KIND_FS, 1, fs_request("write", path, data)) ||
-        !tab.wait_for(KIND_FS_REPLY, 1, r) || !split_reply(r.payload, json, rest))
+    if (!tab.ok() || !tab.send(Msg_Kind::Fs, 1, fs_request("write", path, data)) ||
+        !(r = tab.next_of(Msg_Kind::Fs_Reply, 1)) || !split_reply(r->payload, json, rest))
         return "no reply";
     return json;
 }

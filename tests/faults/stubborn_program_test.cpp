@@ -9,62 +9,44 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "fault_support.h"
-#include "tests/support/daemon_process.h"
+#include "tests/support/tab.h"
 
 namespace {
-
-constexpr uint8_t KIND_SPAWN = 1;
-constexpr uint8_t KIND_KILL = 4;
-constexpr uint8_t KIND_STDOUT = 10;
-constexpr uint8_t KIND_EXIT = 12;
 
 // Ignores SIGTERM, says so, then keeps its stdout open for as long as it lives.
 constexpr const char* STUBBORN = "trap '' TERM; echo ready; while :; do sleep 1; done";
 
-struct Stubborn : ::testing::Test {
-    Daemon d;
-    Process_Counts baseline;
-    void SetUp() override {
-        ASSERT_TRUE(d.ok());
-        ASSERT_TRUE(serves_a_tab(d.port(), d.token()));
-        baseline = settled_counts(d.process().pid());
-    }
-    void expect_let_go(int timeout_ms = 10000) {
-        Process_Counts after = wait_for_counts(d.process().pid(), baseline, timeout_ms);
-        EXPECT_EQ(after, baseline)
-            << "before: " << describe(baseline) << "; after: " << describe(after);
-    }
-};
+using Stubborn = Daemon_Counts_Test;
 
-int32_t _status_of(const Tab_Reply& exit) {
+int32_t _status_of(const Tab_Msg& exit) {
     return static_cast<int32_t>(get_u32le(exit.payload));
 }
 
 }  // namespace
 
 TEST_F(Stubborn, KillEndsAProgramThatIgnoresSigterm) {
-    Fault_Tab tab(d.port(), d.token());
+    Tab tab(d.port(), d.token());
     ASSERT_TRUE(tab.ok());
-    ASSERT_TRUE(tab.send(KIND_SPAWN, 1, sh_spawn(STUBBORN)));
-    Tab_Reply m;
-    ASSERT_TRUE(tab.wait_for(KIND_STDOUT, 1, m));
+    ASSERT_TRUE(tab.send(Msg_Kind::Spawn, 1, sh_spawn(STUBBORN)));
+    std::optional<Tab_Msg> m;
+    ASSERT_TRUE((m = tab.next_of(Msg_Kind::Stdout, 1)));
     int64_t t0 = mono_ns();
-    ASSERT_TRUE(tab.send(KIND_KILL, 1, ""));
-    ASSERT_TRUE(tab.wait_for(KIND_EXIT, 1, m));
-    EXPECT_EQ(_status_of(m), 9);
+    ASSERT_TRUE(tab.send(Msg_Kind::Kill, 1, ""));
+    ASSERT_TRUE((m = tab.next_of(Msg_Kind::Exit, 1)));
+    EXPECT_EQ(_status_of(*m), 9);
     std::printf("[ stubborn] Exit %lld ms after Kill\n",
                 static_cast<long long>((mono_ns() - t0) / NS_PER_MS));
-    tab.vanish();
+    tab.close();
     expect_let_go();
 }
 
 TEST_F(Stubborn, ATabThatVanishesTakesTheProgramWithIt) {
     for (uint32_t id = 1; id <= 3; ++id) {
-        Fault_Tab tab(d.port(), d.token());
+        Tab tab(d.port(), d.token());
         ASSERT_TRUE(tab.ok());
-        ASSERT_TRUE(tab.send(KIND_SPAWN, id, sh_spawn(STUBBORN)));
-        Tab_Reply m;
-        ASSERT_TRUE(tab.wait_for(KIND_STDOUT, id, m));
+        ASSERT_TRUE(tab.send(Msg_Kind::Spawn, id, sh_spawn(STUBBORN)));
+        std::optional<Tab_Msg> m;
+        ASSERT_TRUE((m = tab.next_of(Msg_Kind::Stdout, id)));
     }
     expect_let_go();
     EXPECT_TRUE(serves_a_tab(d.port(), d.token()));
@@ -74,20 +56,20 @@ TEST_F(Stubborn, ATabThatVanishesTakesTheProgramWithIt) {
 // go; the daemon keeps that channel's threads until then, and not a moment longer.
 TEST_F(Stubborn, ABackgroundChildHoldsTheExitUntilItClosesThePipe) {
     constexpr int64_t HOLD_MS = 1500;
-    Fault_Tab tab(d.port(), d.token());
+    Tab tab(d.port(), d.token());
     ASSERT_TRUE(tab.ok());
-    ASSERT_TRUE(tab.send(KIND_SPAWN, 5,
+    ASSERT_TRUE(tab.send(Msg_Kind::Spawn, 5,
                          sh_spawn("(trap '' TERM; exec sleep 1.5) & echo ready; exec sleep 100")));
-    Tab_Reply m;
-    ASSERT_TRUE(tab.wait_for(KIND_STDOUT, 5, m));
+    std::optional<Tab_Msg> m;
+    ASSERT_TRUE((m = tab.next_of(Msg_Kind::Stdout, 5)));
     int64_t t0 = mono_ns();
-    ASSERT_TRUE(tab.send(KIND_KILL, 5, ""));
-    ASSERT_TRUE(tab.wait_for(KIND_EXIT, 5, m));
+    ASSERT_TRUE(tab.send(Msg_Kind::Kill, 5, ""));
+    ASSERT_TRUE((m = tab.next_of(Msg_Kind::Exit, 5)));
     int64_t waited_ms = (mono_ns() - t0) / NS_PER_MS;
-    EXPECT_EQ(_status_of(m), 9);
+    EXPECT_EQ(_status_of(*m), 9);
     EXPECT_GE(waited_ms, HOLD_MS / 2);
     std::printf("[ stubborn] Exit %lld ms after Kill (background child held the pipe)\n",
                 static_cast<long long>(waited_ms));
-    tab.vanish();
+    tab.close();
     expect_let_go();
 }

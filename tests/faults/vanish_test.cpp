@@ -10,27 +10,13 @@
 
 #include "core/base/clock.h"
 #include "fault_support.h"
-#include "tests/support/daemon_process.h"
+#include "tests/support/tab.h"
 
 namespace {
 
-constexpr uint8_t KIND_SPAWN = 1;
-constexpr uint8_t KIND_FS = 5;
-constexpr uint8_t KIND_STDOUT = 10;
-
-struct Vanish : ::testing::Test {
-    Daemon d;
-    Process_Counts baseline;
-    void SetUp() override {
-        ASSERT_TRUE(d.ok());
-        // One tab first, so whatever the first session sets up for good is in the baseline.
-        ASSERT_TRUE(serves_a_tab(d.port(), d.token()));
-        baseline = settled_counts(d.process().pid());
-    }
+struct Vanish : Daemon_Counts_Test {
     void expect_let_go() {
-        Process_Counts after = wait_for_counts(d.process().pid(), baseline);
-        EXPECT_EQ(after, baseline)
-            << "before: " << describe(baseline) << "; after: " << describe(after);
+        Daemon_Counts_Test::expect_let_go();
         EXPECT_TRUE(serves_a_tab(d.port(), d.token()));
     }
 };
@@ -43,7 +29,7 @@ bool _gone(pid_t pid) {
 
 TEST_F(Vanish, InTheMiddleOfAFrame) {
     for (size_t cut : {1u, 2u, 5u, 9u, 1000u}) {
-        Fault_Tab tab(d.port(), d.token());
+        Tab tab(d.port(), d.token());
         ASSERT_TRUE(tab.ok());
         // A Binary frame announcing 1 MiB (64-bit length form), cut after `cut` bytes.
         std::string frame = "\x82\xff";
@@ -52,7 +38,7 @@ TEST_F(Vanish, InTheMiddleOfAFrame) {
         frame += "\x01\x02\x03\x04";
         frame += std::string(2000, 'x');
         ASSERT_TRUE(tab.send_raw(frame.substr(0, cut)));
-        tab.vanish();
+        tab.close();
     }
     expect_let_go();
 }
@@ -61,26 +47,27 @@ TEST_F(Vanish, InTheMiddleOfAFileReply) {
     const std::string path = d.root() + "/large.bin";
     write_file(path, std::string(32 << 20, 'r'));
     for (int round = 0; round < 3; ++round) {
-        Fault_Tab tab(d.port(), d.token());
+        Tab tab(d.port(), d.token());
         ASSERT_TRUE(tab.ok());
-        ASSERT_TRUE(tab.send(KIND_FS, 1, fs_request("read", path)));
+        ASSERT_TRUE(tab.send(Msg_Kind::Fs, 1, fs_request("read", path)));
         char some[65536];
         ASSERT_GT(::recv(tab.fd(), some, sizeof some, 0), 0);
-        tab.vanish();
+        tab.close();
     }
     expect_let_go();
 }
 
 TEST_F(Vanish, InTheMiddleOfAProgramsOutput) {
     const std::string pid_file = d.root() + "/pid";
-    Fault_Tab tab(d.port(), d.token());
+    Tab tab(d.port(), d.token());
     ASSERT_TRUE(tab.ok());
-    ASSERT_TRUE(tab.send(KIND_SPAWN, 3, sh_spawn("echo $$ > '" + pid_file + "'; exec yes flood")));
-    Tab_Reply m;
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(tab.wait_for(KIND_STDOUT, 3, m));
+    ASSERT_TRUE(
+        tab.send(Msg_Kind::Spawn, 3, sh_spawn("echo $$ > '" + pid_file + "'; exec yes flood")));
+    std::optional<Tab_Msg> m;
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE((m = tab.next_of(Msg_Kind::Stdout, 3)));
     pid_t program = static_cast<pid_t>(std::atol(read_file(pid_file).c_str()));
     ASSERT_GT(program, 0);
-    tab.vanish();
+    tab.close();
     expect_let_go();
     EXPECT_TRUE(_gone(program)) << "the program outlived its tab";
 }

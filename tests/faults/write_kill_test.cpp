@@ -14,6 +14,7 @@
 #include "fault_support.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/net.h"
+#include "tests/support/tab.h"
 
 namespace {
 

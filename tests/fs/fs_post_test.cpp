@@ -1,7 +1,5 @@
 // POST /fs over a real loopback TCP connection: length checks, body collection, answers.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <thread>
@@ -44,17 +42,12 @@ struct Post {
 // Runs handle_fs_post on the accepted end of a 127.0.0.1 connection; returns everything
 // the client receives until the server side closes.
 Answer exchange(const Post& p) {
-    int lsock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (lsock < 0 || bind(lsock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(lsock, 1) != 0 || getsockname(lsock, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return {};
-    int client = connect_tcp(ntohs(a.sin_port));
-    int server = accept4(lsock, nullptr, nullptr, SOCK_CLOEXEC);
-    close(lsock);
+    int port = 0;
+    Fd listener = listen_on("127.0.0.1", port, 1);
+    if (!listener) return {};
+    int client = connect_tcp(port);
+    int server = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    listener.reset();
     if (client < 0 || server < 0) return {};
 
     Request req;

@@ -9,8 +9,10 @@
 
 #include "core/base/bytes.h"
 #include "daemon/hooks.h"
-#include "tests/hooks/ws_tab.h"
+#include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/front.h"
+#include "tests/support/tab.h"
 
 #ifdef DRAVIK_BIN
 
@@ -29,15 +31,13 @@ class Hook_Road : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("XDG_RUNTIME_DIR", xdg_.path().c_str(), 1);
-        ASSERT_TRUE(daemon_.ok());
-        ASSERT_TRUE(tab_.ok());
-        std::optional<Tab_Msg> hello = tab_.next();
-        ASSERT_TRUE(hello && hello->kind == Msg_Kind::Hello);
-        hello_ = hello->payload;
+        ASSERT_TRUE(tab_.ok());  // greeted: a Hello came first
+        hello_ = tab_.hello();
     }
     void TearDown() override {
         tab_.close();
-        EXPECT_TRUE(wait_no_sessions());
+        EXPECT_TRUE(wait_session_count(0));
+        EXPECT_TRUE(wait_connections_closed());
         unsetenv("XDG_RUNTIME_DIR");
     }
 
@@ -69,8 +69,7 @@ class Hook_Road : public ::testing::Test {
     }
 
     Temp_Dir xdg_;
-    Local_Daemon daemon_;
-    Ws_Tab tab_{daemon_};
+    Tab tab_{test_front()};
     std::string hello_;
 };
 
@@ -135,7 +134,7 @@ TEST_F(Hook_Road, ATabThatGoesAwayLeavesNoHelperWaitingAndNoDirectory) {
     question(2);
     tab_.close();
     EXPECT_EQ(decision_of(*waiting), decision_line("deny", "session closed"));
-    EXPECT_TRUE(wait_no_sessions());
+    EXPECT_TRUE(wait_session_count(0));
     EXPECT_EQ(dir_entry_count(xdg_.path() + "/editor"), 0);
 }
 

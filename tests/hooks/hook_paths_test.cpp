@@ -9,6 +9,7 @@
 
 #include "daemon/hooks.h"
 #include "tests/hooks/tab_harness.h"
+#include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"
 
 namespace {
@@ -52,7 +53,7 @@ TEST(HookBaseDir, RuntimeDirOrTmp) {
 class Hook_Failures : public ::testing::Test {
   protected:
     void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
-    Tab tab_;
+    Session_Tab tab_;
     Temp_Dir t_;
 };
 

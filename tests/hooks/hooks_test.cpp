@@ -12,6 +12,7 @@
 #include "core/base/bytes.h"
 #include "daemon/hooks.h"
 #include "tests/hooks/tab_harness.h"
+#include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"
 
 namespace {
@@ -29,7 +30,7 @@ class Hooks : public ::testing::Test {
     void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
 
     // Hook_Req of one question: {request id, payload}.
-    std::pair<uint32_t, std::string> expect_req(Tab& tab, uint32_t hook_id) {
+    std::pair<uint32_t, std::string> expect_req(Session_Tab& tab, uint32_t hook_id) {
         std::optional<Tab_Msg> m = tab.next();
         if (!m) {
             ADD_FAILURE() << "no Hook_Req";
@@ -69,7 +70,7 @@ bool exists(const std::string& path) {
 }
 
 TEST_F(Hooks, OneQuestionGoesToTheTabAndTheAnswerComesBackVerbatim) {
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body ready = tab.listen(7);
     ASSERT_EQ(ready.err, "");
     std::string dir = ready.path.substr(0, ready.path.rfind('/'));
@@ -100,7 +101,7 @@ TEST_F(Hooks, OneQuestionGoesToTheTabAndTheAnswerComesBackVerbatim) {
 }
 
 TEST_F(Hooks, RequestsWithoutThePrefixAreClosedUnansweredAndUseNoId) {
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body ready = tab.listen(1);
     ASSERT_EQ(ready.err, "");
     for (std::string bad : {"REQ", "REQ\n", "req {}\n", "XREQ {}\n", "", "\r\n\r\n"}) {
@@ -116,7 +117,7 @@ TEST_F(Hooks, RequestsWithoutThePrefixAreClosedUnansweredAndUseNoId) {
 }
 
 TEST_F(Hooks, RepliesThatMatchNothingAreIgnoredAndTheQuestionStaysPending) {
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body ready = tab.listen(3);
     ASSERT_EQ(ready.err, "");
     int fd = ask(ready.path, "REQ q\n");
@@ -131,7 +132,7 @@ TEST_F(Hooks, RepliesThatMatchNothingAreIgnoredAndTheQuestionStaysPending) {
 }
 
 TEST_F(Hooks, AReplyOfOnlyTheRequestIdClosesWithoutWriting) {
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body ready = tab.listen(0);
     ASSERT_EQ(ready.err, "");
     int fd = ask(ready.path, "REQ x");  // end of file instead of a newline
@@ -142,7 +143,7 @@ TEST_F(Hooks, AReplyOfOnlyTheRequestIdClosesWithoutWriting) {
 }
 
 TEST_F(Hooks, ConcurrentHelpersAndTwoHooksHaveTheirOwnIds) {
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body a = tab.listen(10);
     Hook_Ready_Body b = tab.listen(11);
     ASSERT_EQ(a.err, "");
@@ -171,7 +172,7 @@ TEST_F(Hooks, ConcurrentHelpersAndTwoHooksHaveTheirOwnIds) {
 }
 
 TEST_F(Hooks, ClosingAnswersWaitingHelpersAndLeavesNothingBehind) {
-    Tab tab;
+    Session_Tab tab;
     int fds_before = open_fd_count();
     int threads_before = thread_count();
     Hook_Ready_Body ready = tab.listen(5);
@@ -194,7 +195,7 @@ TEST_F(Hooks, ClosingAnswersWaitingHelpersAndLeavesNothingBehind) {
 }
 
 TEST_F(Hooks, ListeningAgainOnAnOpenIdClosesTheEarlierHookFirst) {
-    Tab tab;
+    Session_Tab tab;
     int fds_before = open_fd_count();
     int threads_before = thread_count();
     Hook_Ready_Body first = tab.listen(2);
@@ -223,7 +224,7 @@ TEST_F(Hooks, ListeningAgainOnAnOpenIdClosesTheEarlierHookFirst) {
 TEST_F(Hooks, AStalledClientNeitherBlocksTheCloseNorTheNextHelper) {
     g_hook_limits.request_timeout_ns = 300'000'000;
     {
-        Tab tab;
+        Session_Tab tab;
         Hook_Ready_Body ready = tab.listen(1);
         ASSERT_EQ(ready.err, "");
         int stalled = ask(ready.path, "REQ no end", false);
@@ -236,7 +237,7 @@ TEST_F(Hooks, AStalledClientNeitherBlocksTheCloseNorTheNextHelper) {
         EXPECT_EQ(answer_of(next), "allow\n");
     }
     g_hook_limits.request_timeout_ns = 10'000'000'000;
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body ready = tab.listen(1);
     ASSERT_EQ(ready.err, "");
     int stalled = ask(ready.path, "REQ no end", false);
@@ -249,7 +250,7 @@ TEST_F(Hooks, AStalledClientNeitherBlocksTheCloseNorTheNextHelper) {
 }
 
 TEST_F(Hooks, AHelperThatVanishedBeforeItsAnswerCostsNothing) {
-    Tab tab;
+    Session_Tab tab;
     int fds_before = open_fd_count();
     Hook_Ready_Body ready = tab.listen(1);
     ASSERT_EQ(ready.err, "");
@@ -264,7 +265,7 @@ TEST_F(Hooks, AHelperThatVanishedBeforeItsAnswerCostsNothing) {
 }
 
 TEST_F(Hooks, WithoutAnAcceptThreadNoHookIsRegistered) {
-    Tab tab;
+    Session_Tab tab;
     int fds_before = open_fd_count();
     g_hook_limits.fail_thread_start = true;
     Hook_Ready_Body ready = tab.listen(4);
@@ -278,7 +279,7 @@ TEST_F(Hooks, WithoutAnAcceptThreadNoHookIsRegistered) {
 }
 
 TEST_F(Hooks, AcceptGoesOnAfterRunningOutOfDescriptors) {
-    Tab tab;
+    Session_Tab tab;
     Hook_Ready_Body ready = tab.listen(1);
     ASSERT_EQ(ready.err, "");
     int client = connect_unix(ready.path);  // the client's descriptor exists before the squeeze
@@ -302,7 +303,7 @@ TEST_F(Hooks, AcceptGoesOnAfterRunningOutOfDescriptors) {
 }
 
 TEST_F(Hooks, AThousandHooksOpenedAndClosedLeaveNothing) {
-    Tab tab;
+    Session_Tab tab;
     int fds_before = open_fd_count();
     int threads_before = thread_count();
     for (uint32_t i = 0; i < 1000; ++i) {

@@ -1,7 +1,6 @@
 // Test harness for hooks: a socketpair tab and hook socket clients.
 #include "tests/hooks/tab_harness.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -9,57 +8,18 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <nlohmann/json.hpp>
 
-#include "core/base/bytes.h"
 #include "daemon/hooks.h"
 
-std::optional<Tab_Msg> Frame_Reader::next(int timeout_ms) {
-    for (;;) {
-        if (buf_.size() >= 2) {
-            uint64_t len = static_cast<unsigned char>(buf_[1]) & 0x7f;
-            size_t head = 2;
-            if (len == 126) head = 4;
-            if (len == 127) head = 10;
-            if (buf_.size() >= head) {
-                if (head > 2) {
-                    len = 0;
-                    for (size_t i = 2; i < head; ++i)
-                        len = (len << 8) | static_cast<unsigned char>(buf_[i]);
-                }
-                if (buf_.size() >= head + len) {
-                    std::string payload = buf_.substr(head, len);
-                    buf_.erase(0, head + len);
-                    if (payload.size() < MSG_HEADER_SIZE) return std::nullopt;
-                    Tab_Msg m;
-                    m.kind = static_cast<Msg_Kind>(payload[0]);
-                    m.id = get_u32le(std::string_view(payload).substr(1));
-                    m.payload = payload.substr(MSG_HEADER_SIZE);
-                    return m;
-                }
-            }
-        }
-        struct pollfd p {
-            fd_, POLLIN, 0
-        };
-        if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
-        char tmp[65536];
-        ssize_t n = ::recv(fd_, tmp, sizeof tmp, 0);
-        if (n <= 0) return std::nullopt;
-        buf_.append(tmp, static_cast<size_t>(n));
-    }
-}
-
-Tab::Tab() : s_(new Session) {
+Session_Tab::Session_Tab() : s_(new Session) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) {
         s_->sock = sv[0];
         peer_ = sv[1];
     }
-    reader_ = Frame_Reader(peer_);
 }
 
-Tab::~Tab() {
+Session_Tab::~Session_Tab() {
     std::vector<uint32_t> ids;
     {
         std::lock_guard lock(s_->mu);
@@ -72,21 +32,18 @@ Tab::~Tab() {
     ::close(peer_);
 }
 
-Hook_Ready_Body Tab::listen(uint32_t hook_id) {
+Hook_Ready_Body Session_Tab::listen(uint32_t hook_id) {
     hook_dispatch(*s_, Msg_Kind::Hook_Listen, hook_id, "");
     std::optional<Tab_Msg> m = next();
     if (!m || m->kind != Msg_Kind::Hook_Ready || m->id != hook_id) return {"", "no Hook_Ready"};
     return parse_ready(m->payload);
 }
 
-void Tab::reply(uint32_t hook_id, uint32_t request_id, std::string_view answer) {
-    std::string body;
-    put_u32le(body, request_id);
-    body.append(answer);
-    hook_dispatch(*s_, Msg_Kind::Hook_Reply, hook_id, body);
+void Session_Tab::reply(uint32_t hook_id, uint32_t request_id, std::string_view answer) {
+    hook_dispatch(*s_, Msg_Kind::Hook_Reply, hook_id, hook_reply_body(request_id, answer));
 }
 
-void Tab::close(uint32_t hook_id) {
+void Session_Tab::close(uint32_t hook_id) {
     hook_dispatch(*s_, Msg_Kind::Hook_Close, hook_id, "");
 }
 
@@ -117,29 +74,4 @@ std::optional<std::string> read_to_end(int fd) {
         if (n < 0) return errno == ECONNRESET ? std::optional(out) : std::nullopt;
         out.append(tmp, static_cast<size_t>(n));
     }
-}
-
-Hook_Ready_Body parse_ready(const std::string& json) {
-    auto j = nlohmann::json::parse(json, nullptr, false);
-    if (!j.is_object() || !j["path"].is_string() || !j["err"].is_string())
-        return {"", "unparsable: " + json};
-    return {j["path"].get<std::string>(), j["err"].get<std::string>()};
-}
-
-int dir_entry_count(const std::string& dir) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (struct dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
-    }
-    ::closedir(d);
-    return n;
-}
-
-int open_fd_count() {
-    return dir_entry_count("/proc/self/fd") - 1;
-}  // less opendir's own
-int thread_count() {
-    return dir_entry_count("/proc/self/task");
 }

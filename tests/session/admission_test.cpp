@@ -12,7 +12,7 @@
 #include "daemon/config.h"
 #include "daemon/options.h"
 #include "daemon/session.h"
-#include "tests/session/in_process.h"
+#include "tests/support/front.h"
 #include "tests/support/net.h"
 #include "tests/support/ws_peer.h"
 
@@ -25,7 +25,7 @@ struct Answer {
 };
 
 Answer ask(const std::string& request) {
-    std::string raw = http_exchange(test_daemon().port, request);
+    std::string raw = http_exchange(test_front().port, request);
     Answer a;
     size_t eol = raw.find("\r\n");
     size_t end = raw.find("\r\n\r\n");
@@ -37,11 +37,11 @@ Answer ask(const std::string& request) {
 }
 
 std::string host_line() {
-    return "Host: 127.0.0.1:" + std::to_string(test_daemon().port) + "\r\n";
+    return "Host: 127.0.0.1:" + std::to_string(test_front().port) + "\r\n";
 }
 
 std::string own_origin() {
-    return "http://127.0.0.1:" + std::to_string(test_daemon().port);
+    return "http://127.0.0.1:" + std::to_string(test_front().port);
 }
 
 // A request with our Host and the given extra header lines.
@@ -82,7 +82,7 @@ TEST(Routes, ByMethodAndPathExactly) {
 }
 
 TEST(Token, ExactLengthExactBytes) {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     EXPECT_TRUE(token_ok(d.token));
     EXPECT_FALSE(token_ok(""));
     EXPECT_FALSE(token_ok(d.token.substr(1)));
@@ -96,7 +96,7 @@ TEST(Token, ExactLengthExactBytes) {
 }
 
 TEST(Admission, HostMustNameThisDaemon) {
-    const int port = test_daemon().port;
+    const int port = test_front().port;
     expect_answer("GET / HTTP/1.1\r\n\r\n", "403 Forbidden", "bad host", "no Host");
     expect_answer("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", "403 Forbidden", "bad host",
                   "no port");
@@ -112,7 +112,7 @@ TEST(Admission, HostMustNameThisDaemon) {
 }
 
 TEST(Admission, OwnPageAndSiteOriginOnly) {
-    const int port = test_daemon().port;
+    const int port = test_front().port;
     const std::string p = std::to_string(port);
     expect_answer(req("GET", "/", "Origin: http://127.0.0.1:" + p + "\r\n"), "200 OK",
                   "<h1>index</h1>", "own page by address");
@@ -132,13 +132,13 @@ TEST(Admission, OwnPageAndSiteOriginOnly) {
 }
 
 TEST(Admission, OriginIsCheckedBeforeTheToken) {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     expect_answer(req("GET", "/ws?t=" + d.token, "Origin: https://elsewhere.example\r\n" + UPGRADE),
                   "403 Forbidden", "bad origin", "foreign page with the token");
 }
 
 TEST(Admission, TabRouteNeedsTokenThenUpgrade) {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     std::string upper = d.token;
     for (auto& c : upper) c = static_cast<char>(toupper(c));
     const std::string bad_tokens[] = {"/ws",
@@ -177,18 +177,13 @@ TEST(Admission, TabRouteNeedsTokenThenUpgrade) {
 
 // A port on 127.0.0.1 where nothing listens (bound once, then released).
 int unused_port() {
-    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
+    int port = 0;
+    listen_on("127.0.0.1", port);
+    return port;
 }
 
 TEST(Admission, RelayRouteChecksTokenThenTarget) {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     const std::string t = "/vm?t=" + d.token;
     expect_answer(req("GET", "/vm?to=x"), "403 Forbidden", "bad token", "vm without token");
     expect_answer(req("GET", t + "&to=x"), "403 Forbidden", "bad target", "not a ws URL");
@@ -203,7 +198,7 @@ TEST(Admission, RelayRouteChecksTokenThenTarget) {
 }
 
 TEST(Admission, FileServiceRouteNeedsItsHeaderToken) {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     expect_answer(req("POST", "/fs", "Content-Length: 0\r\n"), "403 Forbidden", "bad token",
                   "fs without token");
     expect_answer(req("POST", "/fs?t=" + d.token, "Content-Length: 0\r\n"), "403 Forbidden",
@@ -262,7 +257,7 @@ TEST(Admission, OtherMethodsAndStaticPaths) {
 }
 
 TEST(Admission, HeadThatNeverEndsGetsNoAnswer) {
-    int fd = connect_tcp(test_daemon().port);
+    int fd = connect_tcp(test_front().port);
     ASSERT_GE(fd, 0);
     send_bytes(fd, std::string(16385, 'a'));
     EXPECT_EQ(read_until_close(fd), "");
@@ -285,6 +280,7 @@ size_t count(const std::string& text, const std::string& needle) {
 }
 
 [[noreturn]] void finish(bool ok, const std::string& log) {
+    ok = wait_connections_closed() && ok;  // the front's threads are joined before the exit
     fprintf(stderr, "%s%s\n", log.c_str(), ok ? "checks passed" : "checks FAILED");
     exit(ok ? 0 : 1);
 }
@@ -294,7 +290,7 @@ size_t count(const std::string& text, const std::string& needle) {
 namespace {
 
 [[noreturn]] void child_RefusedOriginOnceEachAndAtMost32() {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     Stderr_Capture cap;
     for (int i = 0; i < 3; ++i) ask(req("GET", "/", "Origin: https://a.example\r\n"));
     for (int i = 0; i < 40; ++i) log_refused_origin("https://o" + std::to_string(i) + ".example");
@@ -310,7 +306,7 @@ namespace {
 }
 
 [[noreturn]] void child_RefusalLineNamesTheSiteOrigin() {
-    test_daemon();
+    test_front();
     Stderr_Capture cap;
     ask(req("GET", "/", "Origin: https://x.example\r\n"));
     std::string log = cap.text();
@@ -322,7 +318,7 @@ namespace {
 }
 
 [[noreturn]] void child_WithoutSiteTheRefusalLineSaysHowToAllowIt() {
-    In_Process_Daemon d = start_in_process_daemon("");
+    Front d = start_front("");
     Stderr_Capture cap;
     std::string raw =
         http_exchange(d.port, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(d.port) +
@@ -338,7 +334,7 @@ namespace {
 }
 
 [[noreturn]] void child_TabConnectedAndDisconnected() {
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     Stderr_Capture cap;
     std::string buf, head;
     int a = http_upgrade(d.port, "/ws?t=" + d.token, UPGRADE + "Origin: " + own_origin() + "\r\n",

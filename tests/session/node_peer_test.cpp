@@ -13,8 +13,8 @@
 #include "core/base/fd.h"
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
-#include "tests/session/in_process.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/front.h"
 #include "tests/support/net.h"
 #include "tests/support/ws_peer.h"
 
@@ -54,7 +54,7 @@ std::string pattern(size_t n, int k) {
 
 TEST(NodePeer, TabSessionSeenByAnIndependentClient) {
     REQUIRE_NODE();
-    const auto& d = test_daemon();
+    const auto& d = test_front();
     auto p = node("session_peer.mjs", {std::to_string(d.port), d.token});
     ASSERT_TRUE(p->started());
     expect_clean_exit(*p);
@@ -64,17 +64,8 @@ TEST(NodePeer, TabSessionSeenByAnIndependentClient) {
 TEST(NodePeer, OurFramesBothWays) {
     REQUIRE_NODE();
     int port = 0;
-    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        ASSERT_EQ(listen(listener.get(), 4), 0);
-        ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len), 0);
-        port = ntohs(a.sin_port);
-    }
+    Fd listener = listen_on("127.0.0.1", port, 4);
+    ASSERT_TRUE(listener.valid());
     auto p = node("frames_peer.mjs", {std::to_string(port)});
     ASSERT_TRUE(p->started());
     pollfd pf{listener.get(), POLLIN, 0};

@@ -17,26 +17,18 @@
 #include "daemon/config.h"
 #include "daemon/hooks.h"
 #include "daemon/session.h"
-#include "tests/session/in_process.h"
 #include "tests/support/daemon_process.h"
+#include "tests/support/front.h"
 #include "tests/support/net.h"
+#include "tests/support/tab.h"
 #include "tests/support/ws_peer.h"
 
 namespace {
 
-struct Tab {
-    Fd fd;
-    std::string buf;
-    bool ok() const { return fd.valid(); }
-    bool next(Server_Frame& f) { return read_server_frame(fd.get(), buf, f); }
-    bool send(const std::string& bytes) { return send_bytes(fd.get(), bytes); }
-};
-
+// A tab that reads frames as they come, starting with the Hello.
 Tab open_tab(const std::string& first_bytes = "") {
-    const auto& d = test_daemon();
-    Tab t;
-    t.fd.reset(open_session(d.port, d.token, t.buf, first_bytes));
-    return t;
+    const auto& d = test_front();
+    return Tab(d.port, d.token, false, first_bytes);
 }
 
 std::string env_or_empty(const char* name) {
@@ -54,7 +46,7 @@ std::string expected_hello() {
 
 void expect_hello(Tab& t) {
     Server_Frame f;
-    ASSERT_TRUE(t.next(f));
+    ASSERT_TRUE(t.next_frame(f));
     EXPECT_EQ(f.first, 0x82);
     EXPECT_FALSE(f.masked);
     ASSERT_GE(f.payload.size(), 5u);
@@ -64,9 +56,9 @@ void expect_hello(Tab& t) {
 
 // The session is alive and has handled everything sent before: a Ping gets its Pong next.
 void expect_pong_next(Tab& t, const std::string& payload) {
-    ASSERT_TRUE(t.send(client_msg(9, payload)));
+    ASSERT_TRUE(t.send_raw(client_msg(9, payload)));
     Server_Frame f;
-    ASSERT_TRUE(t.next(f));
+    ASSERT_TRUE(t.next_frame(f));
     EXPECT_EQ(f.first, 0x8a);
     EXPECT_EQ(f.payload, payload);
 }
@@ -103,7 +95,7 @@ TEST(Session, FramesThatCameWithTheHeadAreRead) {
     ASSERT_TRUE(t.ok());
     expect_hello(t);
     Server_Frame f;
-    ASSERT_TRUE(t.next(f));
+    ASSERT_TRUE(t.next_frame(f));
     EXPECT_EQ(f.first, 0x8a);
     EXPECT_EQ(f.payload, "early");
 }
@@ -114,22 +106,22 @@ TEST(Session, RegisteredWhileOpenGoneAfterClose) {
     expect_hello(a);
     expect_hello(b);
     EXPECT_EQ(session_count(), 2u);
-    a.fd.reset();
+    a.close();
     EXPECT_TRUE(wait_session_count(1));
-    b.fd.reset();
+    b.close();
     EXPECT_TRUE(wait_session_count(0));
 }
 
 TEST(Session, IgnoredMessagesGetNoAnswer) {
     Tab t = open_tab();
     expect_hello(t);
-    t.send(client_msg(1, std::string("\x01\x01\0\0\0{\"argv\":[\"true\"]}", 22)));  // Text
-    t.send(client_msg(2, std::string("\x03\x01\0\0", 4)));                          // 4 bytes
-    t.send(client_msg(2, ""));
-    t.send(session_msg(0, 0, "{}"));  // a kind only the daemon sends
-    t.send(session_msg(9, 0, "x"));   // unused
-    t.send(session_msg(16, 0, "x"));  // Notice is the daemon's
-    t.send(session_msg(255, 7, std::string(100000, 'y')));
+    t.send_raw(client_msg(1, std::string("\x01\x01\0\0\0{\"argv\":[\"true\"]}", 22)));  // Text
+    t.send_raw(client_msg(2, std::string("\x03\x01\0\0", 4)));                          // 4 bytes
+    t.send_raw(client_msg(2, ""));
+    t.send_raw(session_msg(0, 0, "{}"));  // a kind only the daemon sends
+    t.send_raw(session_msg(9, 0, "x"));   // unused
+    t.send_raw(session_msg(16, 0, "x"));  // Notice is the daemon's
+    t.send_raw(session_msg(255, 7, std::string(100000, 'y')));
     expect_pong_next(t, "alive");
 }
 
@@ -144,11 +136,11 @@ TEST(Session, FileRequestIsAnsweredInOrderWithItsId) {
         put_u32le(e, static_cast<uint32_t>(json.size()));
         return e + json;
     };
-    t.send(session_msg(5, 0x01020304,
-                       envelope(R"({"op":"read","path":")" + dir.file("a.txt") + "\"}")));
-    t.send(session_msg(5, 7, "xyz"));  // too short for an envelope
+    t.send_raw(session_msg(5, 0x01020304,
+                           envelope(R"({"op":"read","path":")" + dir.file("a.txt") + "\"}")));
+    t.send_raw(session_msg(5, 7, "xyz"));  // too short for an envelope
     Server_Frame f;
-    ASSERT_TRUE(t.next(f));
+    ASSERT_TRUE(t.next_frame(f));
     ASSERT_GE(f.payload.size(), 9u);
     EXPECT_EQ(f.payload.substr(0, 5), std::string("\x0d\x04\x03\x02\x01", 5));
     uint32_t n = get_u32le(std::string_view(f.payload).substr(5));
@@ -157,7 +149,7 @@ TEST(Session, FileRequestIsAnsweredInOrderWithItsId) {
     EXPECT_EQ(json.substr(0, 32), R"({"ok":true,"err":"","kind":"","s)");
     EXPECT_NE(json.find("\"size\":8,"), std::string::npos);
     EXPECT_EQ(f.payload.substr(9 + n), std::string("hi\0there", 8));
-    ASSERT_TRUE(t.next(f));
+    ASSERT_TRUE(t.next_frame(f));
     EXPECT_EQ(f.payload.substr(0, 5), std::string("\x0d\x07\0\0\0", 5));
     EXPECT_NE(f.payload.find(R"("ok":false,"err":"bad request")"), std::string::npos);
 }
@@ -183,9 +175,9 @@ TEST(Session, FramingViolationsEndTheSessionSilently) {
         Tab t = open_tab();
         ASSERT_TRUE(t.ok()) << c.name;
         expect_hello(t);
-        t.send(c.bytes);
+        t.send_raw(c.bytes);
         std::string extra;
-        EXPECT_TRUE(closes_silently(t.fd.get(), extra)) << c.name << ": " << extra.size();
+        EXPECT_TRUE(closes_silently(t.fd(), extra)) << c.name << ": " << extra.size();
     }
     EXPECT_TRUE(wait_session_count(0));
 }
@@ -193,13 +185,13 @@ TEST(Session, FramingViolationsEndTheSessionSilently) {
 TEST(Session, CloseIsEchoedThenTheConnectionEnds) {
     Tab t = open_tab();
     expect_hello(t);
-    t.send(client_msg(8, "\x03\xe8normal") + client_msg(9, "never answered"));
+    t.send_raw(client_msg(8, "\x03\xe8normal") + client_msg(9, "never answered"));
     Server_Frame f;
-    ASSERT_TRUE(t.next(f));
+    ASSERT_TRUE(t.next_frame(f));
     EXPECT_EQ(f.first, 0x88);
     EXPECT_EQ(f.payload, "\x03\xe8");
     std::string extra;
-    EXPECT_TRUE(closes_silently(t.fd.get(), extra));
+    EXPECT_TRUE(closes_silently(t.fd(), extra));
 }
 
 TEST(Session, GarbageNeverCrashesOrCutsAFrame) {
@@ -229,9 +221,9 @@ TEST(Session, GarbageNeverCrashesOrCutsAFrame) {
                         client_frame(static_cast<uint8_t>(rng()), std::string(rng() % 200, 'r'));
             }
         }
-        t.send(junk);
-        shutdown(t.fd.get(), SHUT_WR);
-        std::string all = read_until_close(t.fd.get());
+        t.send_raw(junk);
+        shutdown(t.fd(), SHUT_WR);
+        std::string all = read_until_close(t.fd());
         Server_Frame f;
         while (!all.empty()) {
             ASSERT_TRUE(read_server_frame(-1, all, f)) << "cut frame in round " << round;
@@ -251,7 +243,7 @@ TEST(Session, NoticeReachesEveryOpenSession) {
     notice_others(nullptr, "to everyone");
     for (Tab* t : {&a, &b}) {
         Server_Frame f;
-        ASSERT_TRUE(t->next(f));
+        ASSERT_TRUE(t->next_frame(f));
         EXPECT_EQ(f.payload, notice_payload("to everyone"));
     }
 }
@@ -263,14 +255,13 @@ TEST(Session, ATabWithANoticeWarnsTheOthersNotItself) {
     WS_Conn conn;
     conn.sock = p.a.get();
     std::thread tab([&] { run_tab(p.a.get(), conn, "someone came in"); });
-    Tab self;
-    self.fd.reset(p.b.release());
+    Tab self(std::move(p.b), "");
     expect_hello(self);
     expect_pong_next(self, "no notice before me");
     Server_Frame f;
-    ASSERT_TRUE(other.next(f));
+    ASSERT_TRUE(other.next_frame(f));
     EXPECT_EQ(f.payload, notice_payload("someone came in"));
-    self.fd.reset();
+    self.close();
     tab.join();
 }
 
@@ -367,12 +358,12 @@ namespace {
     setenv("ANTHROPIC_API_KEY", value, 1);
     Tab t = open_tab();
     Server_Frame f;
-    bool ok = t.next(f) && f.payload.substr(5) == expected_hello();
+    bool ok = t.next_frame(f) && f.payload.substr(5) == expected_hello();
     bool has = f.payload.find("\"has_anthropic_key\":true") != std::string::npos;
     ok = ok && f.payload.find("sk-secret") == std::string::npos;
     fprintf(stderr, "%s\n%s\n", f.payload.c_str() + 5, ok ? "checks passed" : "checks FAILED");
-    t.fd.reset();
-    ok = ok && wait_session_count(0);
+    t.close();
+    ok = ok && wait_session_count(0) && wait_connections_closed();
     exit(ok && has == (value[0] != 0) ? 0 : 1);
 }
 

@@ -1,16 +1,14 @@
 // The built sorvine against a stand-in model server: prompt sent, note and answer streamed,
 // failures at each stage, exit status, and silence on standard error.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <condition_variable>
 #include <nlohmann/json.hpp>
 
-#include "core/base/fd.h"
 #include "sorvine/messages.h"
-#include "tests/sorvine/sorvine_process.h"
 #include "tests/sorvine/stub_model_server.h"
+#include "tests/support/daemon_process.h"
+#include "tests/support/net.h"
 
 using nlohmann::json;
 
@@ -23,16 +21,38 @@ int64_t contextFor(int64_t budget) {
     return budget + stubTokens(sorvine::kInstructions) + kReserved;
 }
 
-// A loopback port where nothing listens.
+// A loopback port where nothing listens (bound once, then released).
 int deadPort() {
-    Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
+    int port = 0;
+    listen_on("127.0.0.1", port);
+    return port;
+}
+
+// The built sorvine with the model at modelUrl.
+std::unique_ptr<Child_Process> startSorvine(const std::string& modelUrl) {
+    return std::make_unique<Child_Process>(
+        std::vector<std::string>{SORVINE_BIN},
+        std::vector<std::string>{"SORVINE_MODEL_URL=" + modelUrl});
+}
+
+struct Outcome {
+    std::optional<int> status;  // nothing when it had to be killed
+    std::string out, err;
+};
+
+// Waits (bounded) for the exit and for both streams to end; kills it after timeoutMs.
+Outcome finish(Child_Process& p, int timeoutMs = 20000) {
+    std::optional<int> status = p.wait_exit(timeoutMs);
+    if (!status) p.kill_now();
+    return {status, p.stdout_text(), p.stderr_text()};
+}
+
+// Runs sorvine on a whole transcript.
+Outcome runSorvine(const std::string& modelUrl, const std::string& transcript) {
+    auto p = startSorvine(modelUrl);
+    p->write_stdin(transcript);
+    p->close_stdin();
+    return finish(*p);
 }
 
 StubPlan answering(std::vector<std::string> pieces) {
@@ -97,17 +117,17 @@ TEST(SorvineEndToEnd, AnswerArrivesWhileGenerated) {
         cv.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
     };
     StubModelServer server(plan);
-    SorvineProcess p(server.url());
-    p.write(kShortChat);
-    p.closeInput();
+    auto p = startSorvine(server.url());
+    p->write_stdin(kShortChat);
+    p->close_stdin();
     // The server holds the rest of the answer until the first part has been printed.
-    EXPECT_TRUE(p.waitOutput("first part"));
+    EXPECT_TRUE(p->wait_stdout_contains("first part"));
     {
         std::lock_guard lock(mu);
         release = true;
     }
     cv.notify_all();
-    auto r = p.finish();
+    auto r = finish(*p);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "first part and the rest");
 }
@@ -173,8 +193,8 @@ TEST(SorvineEndToEnd, ContextOverflowReportedByTheServer) {
 
 TEST(SorvineEndToEnd, ServerAbsentOrNotReady) {
     // Nothing listens: the unavailable message, without waiting for the input (left open).
-    SorvineProcess p("http://127.0.0.1:" + std::to_string(deadPort()));
-    auto r = p.finish();
+    auto p = startSorvine("http://127.0.0.1:" + std::to_string(deadPort()));
+    auto r = finish(*p);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out,
               "The Apple Intelligence model is not ready yet. It may still be downloading, so try "

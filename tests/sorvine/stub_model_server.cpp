@@ -2,8 +2,6 @@
 // streamed chat endpoints on 127.0.0.1, answering from a plan and recording the requests.
 #include "tests/sorvine/stub_model_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -97,16 +95,10 @@ std::string sseEnd() {
 }
 
 StubModelServer::StubModelServer(StubPlan plan) : plan_(std::move(plan)) {
-    listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (!listener_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listener_.get(), 8) != 0 ||
-        getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return;
-    port_ = ntohs(a.sin_port);
+    int port = 0;
+    listener_ = listen_on("127.0.0.1", port, 8);
+    if (!listener_) return;
+    port_ = port;
     thread_.start([this] { _serve(); });
 }
 

@@ -17,6 +17,8 @@ extern char** environ;
 
 Child_Process::Child_Process(std::vector<std::string> argv, std::vector<std::string> env,
                              std::string cwd) {
+    // A child that exits without reading its input must fail our writes, not end the tests.
+    signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
     std::vector<std::string> envs;
@@ -36,6 +38,7 @@ Child_Process::Child_Process(std::vector<std::string> argv, std::vector<std::str
     ev.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
+        signal(SIGPIPE, SIG_DFL);  // the program starts with the usual disposition
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);

@@ -15,6 +15,7 @@
 class Child_Process {
   public:
     // argv[0] is the program path. env: extra NAME=VALUE entries (replacing inherited ones).
+    // From then on this process ignores SIGPIPE, so writes to a child gone fail instead.
     Child_Process(std::vector<std::string> argv, std::vector<std::string> env = {},
                   std::string cwd = "");
     ~Child_Process();

@@ -10,6 +10,36 @@
 #include <cerrno>
 #include <cstring>
 
+Fd listen_on(const char* address, int& port, int backlog) {
+    bool v6 = strchr(address, ':') != nullptr;
+    Fd fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return fd;
+    int rc;
+    if (v6) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, address, &a.sin6_addr);
+        rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &a.sin_addr);
+        rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc != 0 || listen(fd.get(), backlog) != 0) return Fd();
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0) return Fd();
+    port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    return fd;
+}
+
+bool ipv6_loopback_available() {
+    int port = 0;
+    return listen_on("::1", port).valid();
+}
+
 int connect_tcp(int port, const char* address) {
     bool v6 = strchr(address, ':') != nullptr;
     int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -85,4 +115,17 @@ std::string read_head(int fd, std::string& buf) {
         if (n <= 0) return "";
         buf.append(tmp, static_cast<size_t>(n));
     }
+}
+
+std::string read_exact(int fd, std::string& buf, size_t n) {
+    char tmp[4096];
+    while (buf.size() < n) {
+        ssize_t got = recv(fd, tmp, sizeof tmp, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        buf.append(tmp, static_cast<size_t>(got));
+    }
+    std::string out = buf.substr(0, n);
+    buf.erase(0, out.size());
+    return out;
 }

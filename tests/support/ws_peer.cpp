@@ -7,15 +7,22 @@
 
 #include <cerrno>
 
+#include "core/base/clock.h"
 #include "tests/support/net.h"
 
 namespace {
 
 constexpr unsigned char TEST_MASK[4] = {0x37, 0xfa, 0x21, 0x3d};
 
-bool _need(int fd, std::string& buf, size_t n) {
+// Receives until buf holds n bytes; with a deadline (mono_ns), waits no longer than it.
+bool _need(int fd, std::string& buf, size_t n, int64_t deadline_ns) {
     char tmp[65536];
     while (buf.size() < n) {
+        if (deadline_ns >= 0) {
+            int64_t left_ms = (deadline_ns - mono_ns() + NS_PER_MS - 1) / NS_PER_MS;
+            pollfd p{fd, POLLIN, 0};
+            if (left_ms <= 0 || poll(&p, 1, static_cast<int>(left_ms)) <= 0) return false;
+        }
         ssize_t got = recv(fd, tmp, sizeof tmp, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
@@ -61,25 +68,27 @@ std::string session_msg(uint8_t kind, uint32_t id, std::string_view payload) {
     return client_msg(2, m);
 }
 
-bool read_server_frame(int fd, std::string& buf, Server_Frame& out) {
-    if (!_need(fd, buf, 2)) return false;
+bool read_server_frame(int fd, std::string& buf, Server_Frame& out, int timeout_ms) {
+    int64_t deadline = timeout_ms < 0 ? -1 : mono_ns() + int64_t{timeout_ms} * NS_PER_MS;
+    auto need = [&](size_t n) { return _need(fd, buf, n, deadline); };
+    if (!need(2)) return false;
     auto b = [&](size_t i) { return static_cast<unsigned char>(buf[i]); };
     out.first = b(0);
     out.masked = (b(1) & 0x80) != 0;
     uint64_t n = b(1) & 0x7f;
     size_t pos = 2;
     if (n == 126) {
-        if (!_need(fd, buf, 4)) return false;
+        if (!need(4)) return false;
         n = (uint64_t{b(2)} << 8) | b(3);
         pos = 4;
     } else if (n == 127) {
-        if (!_need(fd, buf, 10)) return false;
+        if (!need(10)) return false;
         n = 0;
         for (size_t i = 0; i < 8; ++i) n = (n << 8) | b(2 + i);
         pos = 10;
     }
     if (out.masked) pos += 4;
-    if (!_need(fd, buf, pos + n)) return false;
+    if (!need(pos + n)) return false;
     out.payload = buf.substr(pos, n);
     buf.erase(0, pos + n);
     return true;

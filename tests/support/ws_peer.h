@@ -21,8 +21,9 @@ struct Server_Frame {
     std::string payload;
     uint8_t opcode() const { return first & 0x0f; }
 };
-// Reads one frame; buf keeps bytes already received. False on close, error or time-out.
-bool read_server_frame(int fd, std::string& buf, Server_Frame& out);
+// Reads one frame; buf keeps bytes already received. False on close, error or time-out:
+// the socket's own receive time-out, and timeout_ms for the whole frame unless negative.
+bool read_server_frame(int fd, std::string& buf, Server_Frame& out, int timeout_ms = -1);
 
 // Connects to 127.0.0.1:port and sends a GET of target with a Host of this port and the
 // given extra header lines; head gets the answer head (with its terminator), buf what

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/support/net.h"
+#include "tests/support/tab.h"
 #include "tests/support/ws_peer.h"
 #include "tunnel_daemon.h"
 
@@ -49,7 +50,7 @@ double seconds_since(Clock::time_point t) {
 
 Answer file_service(int port, const std::string& host, const std::string& token,
                     const std::string& root, const std::string& ip = "198.51.100.9") {
-    std::string body = stat_envelope(root);
+    std::string body = fs_request("stat", root);
     return ask(port, tunnel_req("POST", "/fs", host,
                                 from_page(host, ip) + "X-Editor-Token: " + token +
                                     "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") +

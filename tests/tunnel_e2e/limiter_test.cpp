@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "tests/support/tab.h"
 #include "tunnel_daemon.h"
 
 namespace {
@@ -22,7 +23,7 @@ struct TunnelLimiter : ::testing::Test {
                                         "X-Editor-Token: guess\r\nContent-Length: 0\r\n"));
     }
     Answer right_token(const std::string& ip) {
-        std::string body = stat_envelope(t.daemon().root());
+        std::string body = fs_request("stat", t.daemon().root());
         return ask(port,
                    tunnel_req("POST", "/fs", t.host(),
                               from_page(t.host(), ip) + "X-Editor-Token: " + t.token() +

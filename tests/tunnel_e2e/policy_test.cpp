@@ -5,6 +5,7 @@
 
 #include "core/netproto/base64.h"
 #include "tests/support/net.h"
+#include "tests/support/tab.h"
 #include "tests/support/ws_peer.h"
 #include "tunnel_daemon.h"
 
@@ -118,7 +119,7 @@ TEST_F(TunnelPolicy, OtherMethodsAndUnparsableRequests) {
 
 TEST_F(TunnelPolicy, FileServiceNeedsThePageItsTokenAndALength) {
     const std::string ip = "192.0.2.10";
-    std::string body = stat_envelope(t->daemon().root());
+    std::string body = fs_request("stat", t->daemon().root());
     std::string good = "X-Editor-Token: " + token() +
                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     // No Origin (not a browser) and a foreign one are refused before the token is looked at.

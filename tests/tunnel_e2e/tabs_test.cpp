@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/support/net.h"
+#include "tests/support/tab.h"
 #include "tests/support/ws_peer.h"
 #include "tunnel_daemon.h"
 
@@ -23,7 +24,7 @@ struct TunnelTabs : ::testing::Test {
         ASSERT_TRUE(t.wait_link());
     }
     Answer file_service(const std::string& ip_headers) {
-        std::string body = stat_envelope(t.daemon().root());
+        std::string body = fs_request("stat", t.daemon().root());
         return ask(port, tunnel_req("POST", "/fs", t.host(),
                                     "Origin: https://" + t.host() + "\r\n" + ip_headers +
                                         "X-Editor-Token: " + t.token() + "\r\nContent-Length: " +

@@ -11,8 +11,8 @@
 #include <regex>
 #include <thread>
 
-#include "core/base/bytes.h"
 #include "tests/support/net.h"
+#include "tests/support/tab.h"
 #include "tests/support/ws_peer.h"
 
 namespace {
@@ -199,13 +199,6 @@ std::string from_page(const std::string& host, const std::string& ip, const std:
            "\r\ncf-ipcountry: " + country + "\r\n";
 }
 
-std::string stat_envelope(const std::string& path) {
-    std::string json = "{\"op\":\"stat\",\"path\":\"" + path + "\"}";
-    std::string env;
-    put_u32le(env, static_cast<uint32_t>(json.size()));
-    return env + json;
-}
-
 int tunnel_tab(int port, const std::string& host, const std::string& token, std::string& head,
                std::string& buf, const std::string& ip, const std::string& country) {
     int fd = connect_tcp(port);
@@ -232,10 +225,7 @@ int tunnel_tab(int port, const std::string& host, const std::string& token, std:
 }
 
 std::optional<std::string> next_message_of_kind(int fd, std::string& buf, uint8_t kind) {
-    Server_Frame f;
-    while (read_server_frame(fd, buf, f)) {
-        if (f.opcode() == 2 && !f.payload.empty() && static_cast<uint8_t>(f.payload[0]) == kind)
-            return f.payload.substr(5);
-    }
+    while (std::optional<Tab_Msg> m = read_tab_msg(fd, buf, -1))
+        if (static_cast<uint8_t>(m->kind) == kind) return m->payload;
     return std::nullopt;
 }

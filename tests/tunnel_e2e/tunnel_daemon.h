@@ -84,16 +84,14 @@ std::string header_of(const std::string& head, const std::string& name);
 std::string from_page(const std::string& host, const std::string& ip = "203.0.113.7",
                       const std::string& country = "DE");
 
-// A POST /fs body: an envelope that asks for "stat" of path.
-std::string stat_envelope(const std::string& path);
-
 // Opens a tab session through the tunnel (the token in the subprotocol list); -1 when the
 // answer is not 101 (head then holds it). buf keeps bytes after the head.
 int tunnel_tab(int port, const std::string& host, const std::string& token, std::string& head,
                std::string& buf, const std::string& ip = "203.0.113.7",
                const std::string& country = "DE");
 
-// Reads session messages until one of this kind arrives; its payload, or nullopt.
+// Reads session messages until one of this kind arrives; its payload, or nullopt. Waits as
+// long as the socket's receive time-out lets it.
 std::optional<std::string> next_message_of_kind(int fd, std::string& buf, uint8_t kind);
 
 // Kills a process left behind by a test if it is still there.

@@ -40,36 +40,6 @@ std::string _find_program(const std::string& name) {
 
 }  // namespace
 
-Fd listen_on(const char* address, int& port) {
-    bool v6 = std::string(address).find(':') != std::string::npos;
-    Fd fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return fd;
-    int rc;
-    if (v6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        inet_pton(AF_INET6, address, &a.sin6_addr);
-        rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, address, &a.sin_addr);
-        rc = bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    if (rc != 0 || listen(fd.get(), 16) != 0) return Fd();
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&ss), &len);
-    port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port
-                    : reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-    return fd;
-}
-
-bool ipv6_loopback_available() {
-    int port = 0;
-    return listen_on("::1", port).valid();
-}
-
 Relay_Front::Relay_Front(VM_Target target, bool tunnel, int64_t tab_recv_timeout_ms) {
     listener_ = listen_on("127.0.0.1", port_);
     int listener = listener_.get();
@@ -163,40 +133,6 @@ Node_Run run_node_client(const std::string& url) {
     run.status = status.value_or(-1);
     run.output = proc.stdout_text() + proc.stderr_text();
     return run;
-}
-
-std::string read_exact(int sock, std::string& buf, size_t n) {
-    char tmp[4096];
-    while (buf.size() < n) {
-        ssize_t got = recv(sock, tmp, sizeof tmp, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        buf.append(tmp, static_cast<size_t>(got));
-    }
-    std::string out = buf.substr(0, n);
-    buf.erase(0, out.size());
-    return out;
-}
-
-std::string client_frame(uint8_t opcode, const std::string& payload, bool fin) {
-    std::string f;
-    f.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
-    size_t n = payload.size();
-    if (n < 126) {
-        f.push_back(static_cast<char>(0x80 | n));
-    } else if (n < 65536) {
-        f.push_back(static_cast<char>(0x80 | 126));
-        f.push_back(static_cast<char>(n >> 8));
-        f.push_back(static_cast<char>(n & 0xff));
-    } else {
-        f.push_back(static_cast<char>(0x80 | 127));
-        for (int i = 7; i >= 0; --i)
-            f.push_back(static_cast<char>((uint64_t(n) >> (8 * i)) & 0xff));
-    }
-    const unsigned char mask[4] = {0x37, 0xfa, 0x21, 0x3d};
-    f.append(reinterpret_cast<const char*>(mask), 4);
-    for (size_t i = 0; i < n; ++i) f.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-    return f;
 }
 
 std::string tab_upgrade_request(const std::string& key, const std::string& extra) {

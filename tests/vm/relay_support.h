@@ -15,10 +15,6 @@
 #include "daemon/vm_target.h"
 #include "tests/support/daemon_process.h"
 
-// A listening socket on 127.0.0.1 or ::1, port 0; invalid if it cannot be bound.
-Fd listen_on(const char* address, int& port);
-bool ipv6_loopback_available();
-
 // Accepts one tab connection, reads its head and runs handle_vm on it with the target,
 // then closes it. done() is true once handle_vm has returned.
 class Relay_Front {
@@ -80,9 +76,5 @@ Node_Run run_node_client(const std::string& url);
 // Why the node peers cannot run ("" when they can).
 std::string node_peers_missing();
 
-// Reads exactly n bytes, starting with what buf already holds.
-std::string read_exact(int sock, std::string& buf, size_t n);
-// A masked client frame.
-std::string client_frame(uint8_t opcode, const std::string& payload, bool fin = true);
 // A tab's upgrade request for the relay.
 std::string tab_upgrade_request(const std::string& key, const std::string& extra = "");

@@ -12,6 +12,7 @@
 #include "daemon/http.h"
 #include "daemon/vm.h"
 #include "tests/support/net.h"
+#include "tests/support/ws_peer.h"
 #include "tests/vm/relay_support.h"
 
 namespace {
@@ -112,7 +113,7 @@ int _connect_tab(const Relay_Front& front) {
 
 TEST(VmRelayBytes, EarlyFramesInBothDirectionsAndExactHandshakes) {
     Seen seen;
-    std::string tab_frame = client_frame(2, std::string("\x00\x01tab", 5));
+    std::string tab_frame = client_msg(2, std::string("\x00\x01tab", 5));
     std::string service_frame = std::string("\x81\x05hello", 7);
     Raw_Service service(
         _good_service(seen, service_frame, tab_frame.size() + 3, "X-Service-Secret: 42\r\n"));
@@ -197,7 +198,7 @@ TEST(VmRelayBytes, ServiceClosingClosesTheTab) {
 // service's socket may outlive the handshake: a relay can stay idle.
 TEST(VmRelayBytes, IdleRelayOutlivesTheHandshakeTimeouts) {
     Seen seen;
-    std::string late = client_frame(1, "late");
+    std::string late = client_msg(1, "late");
     Raw_Service service(_good_service(seen, "", late.size()));
     ASSERT_TRUE(service.ok());
     Relay_Front front(service.target(), false, 1000);
@@ -357,7 +358,7 @@ TEST(VmRelayRefusals, ServicesThatAnswerWrongly) {
         });
         ASSERT_TRUE(service.ok());
         Answer a =
-            _answer_of(tab_upgrade_request(TAB_KEY) + client_frame(1, "early"), service.target());
+            _answer_of(tab_upgrade_request(TAB_KEY) + client_msg(1, "early"), service.target());
         EXPECT_EQ(a.status_line, "HTTP/1.1 502 Bad Gateway") << c.name;
         EXPECT_EQ(a.body, "the VM service refused the connection") << c.name;
         EXPECT_EQ(a.whole.find("SECRET"), std::string::npos) << c.name;
