@@ -138,6 +138,15 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await sleeper.locator('.run-kill').click();
     await sleeper.locator('.run-status.failed').waitFor();
     assert.equal(await sleeper.locator('.run-status').textContent(), 'exit 9');
+
+    // A child that outlives the killed shell keeps the run open until it ends.
+    await page.locator('#run-line').fill('sleep 3 & wait');
+    await page.locator('#run').click();
+    const parent = page.locator('.run').first();
+    await parent.locator('.run-kill').click();
+    assert.equal(await parent.locator('.run-status.killing').textContent(), 'killed, waiting for its output to close');
+    await parent.locator('.run-status.failed').waitFor();
+    assert.equal(await parent.locator('.run-status').textContent(), 'exit 9');
     await screenshot(page, 'programs');
   });
 

@@ -78,7 +78,7 @@ class Run {
       input,
       el('button', { class: 'run-send', text: 'Send', on: { click: send } }),
       el('button', { class: 'run-eof', text: 'End input', title: 'close its standard input', on: { click: () => this.#channel?.close() } }),
-      el('button', { class: 'run-kill danger', text: 'Kill', on: { click: () => this.#channel?.kill() } }),
+      el('button', { class: 'run-kill danger', text: 'Kill', on: { click: () => this.#kill() } }),
     ];
     const card = el('article', { class: 'run' }, [
       el('header', { class: 'run-head' }, [el('code', { class: 'run-line', text: line }), this.#status]),
@@ -92,6 +92,14 @@ class Run {
 
   attach(channel) {
     this.#channel = channel;
+  }
+
+  // Kill reaches the program itself, not its children: until they close its output too,
+  // the run is shown as killed but not yet ended.
+  #kill() {
+    if (!this.#channel?.kill()) return;
+    this.#status.textContent = 'killed, waiting for its output to close';
+    this.#status.className = 'run-status running killing';
   }
 
   output(stream, bytes) {
