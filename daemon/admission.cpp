@@ -38,13 +38,6 @@ constexpr int64_t LOOPBACK_HEAD_DEADLINE_NS = 60 * NS_PER_SEC;
 std::mutex _refused_mu;
 std::vector<std::string>* _refused = nullptr;
 
-std::string _lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 // A refusal answer, then the drain of a body that may still be on its way.
 void _refuse(int sock, const Request& req, const Conn_Buffer& buf, std::string_view status,
              std::string_view body, std::string_view extra_headers = {}) {
@@ -55,14 +48,11 @@ void _refuse(int sock, const Request& req, const Conn_Buffer& buf, std::string_v
 void _serve_tab(int sock, Request& req, std::string& head, Conn_Buffer& buf) {
     if (!token_ok(query_param(req.query, "t")))
         return _refuse(sock, req, buf, "403 Forbidden", "bad token");
-    const std::string* key = req.header("sec-websocket-key");
-    const std::string* upgrade = req.header("upgrade");
-    if (!key || key->empty() || !upgrade ||
-        _lower(*upgrade).find("websocket") == std::string::npos) {
+    if (!is_websocket_request(req)) {
         http_respond(sock, "400 Bad Request", "text/plain", "not a websocket request");
         return;
     }
-    if (!ws_upgrade_response(sock, *key, "", "")) return;
+    if (!ws_upgrade_response(sock, *req.header("sec-websocket-key"), "", "")) return;
     const std::string* origin = req.header("origin");
     log_line("tab connected (" + (origin ? *origin : std::string("no Origin")) + ")");
 

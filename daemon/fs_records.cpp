@@ -5,56 +5,15 @@
 
 #include "core/base/bytes.h"
 #include "core/base/json_write.h"
+#include "daemon/json_read.h"
 
 using nlohmann::json;
 
 namespace {
 
-// Each reader leaves out untouched when the member is missing or null and fails only when
-// it is present with another type.
-bool _read_string(const json& obj, const char* name, std::string& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (!it->is_string()) return false;
-    out = it->get_ref<const std::string&>();
-    return true;
-}
-
-bool _read_bool(const json& obj, const char* name, bool& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (!it->is_boolean()) return false;
-    out = it->get<bool>();
-    return true;
-}
-
-bool _read_i64(const json& obj, const char* name, int64_t& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (it->is_number_integer()) {
-        out = it->get<int64_t>();
-        return true;
-    }
-    return false;
-}
-
-bool _read_strings(const json& obj, const char* name, std::vector<std::string>& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (!it->is_array()) return false;
-    std::vector<std::string> items;
-    items.reserve(it->size());
-    for (const json& v : *it) {
-        if (!v.is_string()) return false;
-        items.push_back(v.get_ref<const std::string&>());
-    }
-    out = std::move(items);
-    return true;
-}
-
 bool _read_entry(const json& v, Fs_Entry& e) {
-    return v.is_object() && _read_string(v, "n", e.n) && _read_bool(v, "d", e.d) &&
-           _read_i64(v, "s", e.s) && _read_i64(v, "m", e.m);
+    return v.is_object() && json_read_string(v, "n", e.n) && json_read_bool(v, "d", e.d) &&
+           json_read_i64(v, "s", e.s) && json_read_i64(v, "m", e.m);
 }
 
 bool _read_entries(const json& obj, std::vector<Fs_Entry>& out) {
@@ -109,8 +68,8 @@ bool unmarshal(std::string_view text, Fs_Request& out) {
     json doc = json::parse(text.begin(), text.end(), nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) return false;
     Fs_Request r;
-    if (!_read_string(doc, "op", r.op) || !_read_string(doc, "path", r.path) ||
-        !_read_string(doc, "to", r.to) || !_read_strings(doc, "paths", r.paths))
+    if (!json_read_string(doc, "op", r.op) || !json_read_string(doc, "path", r.path) ||
+        !json_read_string(doc, "to", r.to) || !json_read_strings(doc, "paths", r.paths))
         return false;
     out = std::move(r);
     return true;
@@ -120,10 +79,10 @@ bool unmarshal(std::string_view text, Fs_Reply& out) {
     json doc = json::parse(text.begin(), text.end(), nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) return false;
     Fs_Reply r;
-    if (!_read_bool(doc, "ok", r.ok) || !_read_string(doc, "err", r.err) ||
-        !_read_string(doc, "kind", r.kind) || !_read_i64(doc, "size", r.size) ||
-        !_read_i64(doc, "mtime", r.mtime) || !_read_entries(doc, r.entries) ||
-        !_read_string(doc, "kinds", r.kinds))
+    if (!json_read_bool(doc, "ok", r.ok) || !json_read_string(doc, "err", r.err) ||
+        !json_read_string(doc, "kind", r.kind) || !json_read_i64(doc, "size", r.size) ||
+        !json_read_i64(doc, "mtime", r.mtime) || !_read_entries(doc, r.entries) ||
+        !json_read_string(doc, "kinds", r.kinds))
         return false;
     out = std::move(r);
     return true;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "core/base/ascii.h"
 #include "core/base/fd.h"
 #include "core/base/path.h"
 
@@ -46,13 +47,6 @@ namespace {
 constexpr uint64_t STATIC_INLINE_MAX = 64 * 1024;
 [[maybe_unused]] constexpr size_t STATIC_CHUNK = 256 * 1024;
 constexpr size_t SEND_CHUNK_MAX = INT_MAX;
-
-std::string _lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 bool _host_chars_ok(std::string_view host) {
     if (host.empty() || host.find("..") != std::string_view::npos) return false;
@@ -217,7 +211,7 @@ std::optional<std::string> site_origin_of(std::string_view url) {
     }
     size_t sep = url.find("://");
     if (sep == std::string_view::npos) return std::nullopt;
-    std::string scheme = _lower(url.substr(0, sep));
+    std::string scheme = ascii_lower(url.substr(0, sep));
     std::string_view rest = url.substr(sep + 3);
     std::string_view authority = rest.substr(0, rest.find('/'));
     std::string_view host_part = authority;
@@ -235,7 +229,7 @@ std::optional<std::string> site_origin_of(std::string_view url) {
         }
         if (port == 0) return std::nullopt;
     }
-    std::string host = _lower(host_part);
+    std::string host = ascii_lower(host_part);
     if (!_host_chars_ok(host)) return std::nullopt;
     int default_port;
     if (scheme == "https") {

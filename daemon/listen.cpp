@@ -5,10 +5,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "core/base/clock.h"
+
 namespace {
+
+constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
+constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
 
 Listen_Result _failed(const char* call) {
     Listen_Result r;
@@ -63,4 +69,18 @@ int accept_cloexec(int listener) {
     if (fd >= 0) set_cloexec(fd);
     return fd;
 #endif
+}
+
+void accept_forever(int listener, const std::function<void(int sock)>& take) {
+    int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
+    for (;;) {
+        int sock = accept_cloexec(listener);
+        if (sock < 0) {
+            sleep_ns(wait);
+            wait = std::min(wait * 2, ACCEPT_BACKOFF_MAX_NS);
+            continue;
+        }
+        wait = ACCEPT_BACKOFF_FIRST_NS;
+        take(sock);
+    }
 }

@@ -1,6 +1,7 @@
 // Listening sockets on 127.0.0.1 (IPv4 only), for the loopback and the tunnel listeners.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/base/fd.h"
@@ -18,3 +19,7 @@ Listen_Result listen_loopback(int port);
 
 // Accepts one connection, close-on-exec from birth; -1 with errno on failure.
 int accept_cloexec(int listener);
+
+// Hands every accepted connection to take, for the rest of the process's life. Accept errors
+// (usually out of descriptors) are retried after a wait: 10 ms, doubling, at most 1 s.
+[[noreturn]] void accept_forever(int listener, const std::function<void(int sock)>& take);

@@ -34,19 +34,6 @@ namespace {
 
 constexpr size_t ACCESS_TOKEN_BYTES = 16;
 constexpr size_t CWD_FIRST_BUFFER = 1024;
-// Accept errors (usually out of descriptors) are retried after a wait that doubles.
-constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
-constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
-
-// Writes all of bytes to a descriptor in as few writes as the system allows.
-void _write_fd(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 // Later sockets and files must never land on 0, 1 or 2, where a stray write of a
 // library would reach a peer.
@@ -112,7 +99,7 @@ void _print_links() {
     if (!g_cfg.site_page.empty())
         out +=
             g_cfg.site_page + "#daemon=" + std::to_string(g_cfg.port) + "&t=" + g_cfg.token + "\n";
-    _write_fd(STDOUT_FILENO, out);
+    write_all(STDOUT_FILENO, out);
 }
 
 void _print_site_lines() {
@@ -128,17 +115,9 @@ void _print_site_lines() {
 }
 
 [[noreturn]] void _accept_loop(int listener) {
-    int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
-    for (;;) {
-        int sock = accept_cloexec(listener);
-        if (sock < 0) {
-            sleep_ns(wait);
-            wait = std::min(wait * 2, ACCEPT_BACKOFF_MAX_NS);
-            continue;
-        }
-        wait = ACCEPT_BACKOFF_FIRST_NS;
+    accept_forever(listener, [](int sock) {
         if (!start_detached([sock] { handle_connection(sock, Listener::Loopback); })) close(sock);
-    }
+    });
 }
 
 }  // namespace
@@ -152,7 +131,7 @@ int main(int argc, char** argv) {
 
     Options opts = parse_options(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
     if (opts.help) {
-        _write_fd(STDOUT_FILENO, usage_text() + "\n");
+        write_all(STDOUT_FILENO, usage_text() + "\n");
         return 0;
     }
     if (!opts.error.empty()) fatal(opts.error);

@@ -5,47 +5,9 @@
 
 #include "core/base/bytes.h"
 #include "core/base/json_write.h"
-
-namespace {
+#include "daemon/json_read.h"
 
 using json = nlohmann::json;
-
-// Fields read from JSON follow one rule: a missing member (or null) keeps the zero value,
-// a member of the wrong type fails the whole record.
-bool _read_string(const json& obj, const char* name, std::string& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (!it->is_string()) return false;
-    out = it->get_ref<const std::string&>();
-    return true;
-}
-
-bool _read_string_list(const json& obj, const char* name, std::vector<std::string>& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (!it->is_array()) return false;
-    out.clear();
-    out.reserve(it->size());
-    for (const auto& item : *it) {
-        if (!item.is_string()) return false;
-        out.push_back(item.get_ref<const std::string&>());
-    }
-    return true;
-}
-
-bool _read_string_map(const json& obj, const char* name, std::map<std::string, std::string>& out) {
-    auto it = obj.find(name);
-    if (it == obj.end() || it->is_null()) return true;
-    if (!it->is_object()) return false;
-    out.clear();
-    for (const auto& [k, v] : it->items()) {
-        if (!v.is_string()) return false;
-        out[k] = v.get_ref<const std::string&>();
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string msg_header(Msg_Kind kind, uint32_t id) {
     std::string h;
@@ -83,9 +45,10 @@ bool unmarshal(std::string_view text, Spawn_Request& out) {
     json doc = json::parse(text.begin(), text.end(), nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) return false;
     Spawn_Request r;
-    bool ok = _read_string_list(doc, "argv", r.argv) && _read_string(doc, "cwd", r.cwd) &&
-              _read_string_map(doc, "env", r.env) && _read_string(doc, "stderr", r.stderr_mode) &&
-              _read_string_list(doc, "unset", r.unset);
+    bool ok = json_read_strings(doc, "argv", r.argv) && json_read_string(doc, "cwd", r.cwd) &&
+              json_read_string_map(doc, "env", r.env) &&
+              json_read_string(doc, "stderr", r.stderr_mode) &&
+              json_read_strings(doc, "unset", r.unset);
     if (!ok) return false;
     out = std::move(r);
     return true;

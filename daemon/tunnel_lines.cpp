@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "core/base/ascii.h"
+#include "core/base/fd.h"
 #include "core/base/log.h"
 #include "daemon/config.h"
 #include "daemon/tunnel_prepare.h"
@@ -24,13 +26,9 @@ bool _host_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
 }
 
-bool _is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 bool _blank(std::string_view s) {
     for (char c : s)
-        if (!_is_space(c)) return false;
+        if (!is_ascii_space(c)) return false;
     return true;
 }
 
@@ -91,19 +89,11 @@ void _echo(Tunnel_Run& run, std::string_view line, int64_t now, const Tunnel_Out
     out.log("cloudflared: " + quote(line.substr(0, QUOTED_LINE_LIMIT)));
 }
 
-void _write_stdout(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
 }  // namespace
 
 Tunnel_Out tunnel_default_out() {
-    return {[](std::string_view line) { log_line(line); }, _write_stdout};
+    return {[](std::string_view line) { log_line(line); },
+            [](std::string_view bytes) { write_all(STDOUT_FILENO, bytes); }};
 }
 
 std::string tunnel_link(std::string_view host, std::string_view token) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/base/ascii.h"
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/log.h"
@@ -29,11 +30,6 @@ namespace {
 
 constexpr std::string_view TOKEN_PREFIX = "tok.";
 constexpr std::string_view TARGET_PREFIX = "vm.";
-
-// Accept errors (usually out of descriptors) are retried after a wait that doubles.
-constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
-constexpr int64_t ACCEPT_BACKOFF_LAST_BELOW_NS = 999'999'999;
-constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
 
 std::string_view _trim_space_tab(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -76,17 +72,6 @@ std::optional<WS_VM_Protocols> ws_vm_protocols_of(std::string_view protocols) {
 }
 
 namespace {
-
-bool _is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-std::string _lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 std::string_view _header_or_empty(const Request& req, std::string_view name) {
     const std::string* v = req.header(name);
@@ -201,9 +186,7 @@ void _give_back_tab_slot() {
 
 void _tunnel_tab(int sock, Request& req, Conn_Buffer& buf, const std::string& peer,
                  const std::string& country, const std::string& admitted_token) {
-    const std::string* key = req.header("sec-websocket-key");
-    if (!key || key->empty() ||
-        _lower(_header_or_empty(req, "upgrade")).find("websocket") == std::string::npos) {
+    if (!is_websocket_request(req)) {
         respond(sock, true, "400 Bad Request", "text/plain", "not a websocket request");
         return;
     }
@@ -213,7 +196,8 @@ void _tunnel_tab(int sock, Request& req, Conn_Buffer& buf, const std::string& pe
         return;
     }
     _set_timeout(sock, SO_RCVTIMEO, TUNNEL_TAB_RECV_TIMEOUT_NS);
-    if (ws_upgrade_response(sock, *key, EDITOR_SUBPROTOCOL, TUNNEL_PLAIN_HEADERS)) {
+    if (ws_upgrade_response(sock, *req.header("sec-websocket-key"), EDITOR_SUBPROTOCOL,
+                            TUNNEL_PLAIN_HEADERS)) {
         // Recorded so the address is not announced again by a later file request; the tab
         // itself is always announced.
         _peer_first(peer, admitted_token);
@@ -231,22 +215,14 @@ void _tunnel_tab(int sock, Request& req, Conn_Buffer& buf, const std::string& pe
 }
 
 [[noreturn]] void _tunnel_accept(int listener) {
-    int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
-    for (;;) {
-        int sock = accept_cloexec(listener);
-        if (sock < 0) {
-            sleep_ns(wait);
-            wait = wait * 2 < ACCEPT_BACKOFF_LAST_BELOW_NS ? wait * 2 : ACCEPT_BACKOFF_MAX_NS;
-            continue;
-        }
-        wait = ACCEPT_BACKOFF_FIRST_NS;
+    accept_forever(listener, [](int sock) {
         // Over the cap the peer sees its connection closed without an answer.
         if (g_tunnel.conns.fetch_add(1) >= TUNNEL_MAX_CONNS ||
             !start_detached([sock] { handle_connection(sock, Listener::Tunnel); })) {
             g_tunnel.conns.fetch_sub(1);
             ::close(sock);
         }
-    }
+    });
 }
 
 }  // namespace
@@ -256,7 +232,7 @@ std::string tunnel_peer_of(const std::string* cf_connecting_ip) {
         cf_connecting_ip->size() > TUNNEL_PEER_MAX)
         return "local";
     for (char c : *cf_connecting_ip)
-        if (!_is_hex_digit(c) && c != '.' && c != ':') return "local";
+        if (!is_hex_digit(c) && c != '.' && c != ':') return "local";
     return *cf_connecting_ip;
 }
 

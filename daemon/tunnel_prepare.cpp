@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
+#include "core/base/ascii.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
@@ -32,20 +33,6 @@ constexpr size_t TUNNEL_TOKEN_BYTES = 32;
 constexpr size_t UUID_TEXT_LENGTH = 36;
 constexpr int64_t VERSION_PART_MAX = 1'000'000;
 constexpr int64_t PROBE_REAP_POLL_NS = 10 * NS_PER_MS;
-
-bool _is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view _trim(std::string_view s) {
-    while (!s.empty() && _is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && _is_space(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-bool _is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // The path against the current directory, or as given when that cannot be told.
 std::string _absolute(const std::string& path) {
@@ -179,7 +166,7 @@ Text_Result tunnel_internal::_find_cloudflared(const std::string& name) {
 }
 
 std::string tunnel_internal::_version_line(std::string_view output) {
-    std::string_view line = _trim(output);
+    std::string_view line = trim_ascii_space(output);
     line = line.substr(0, line.find('\n'));
     return std::string(line.substr(0, VERSION_LINE_LIMIT));
 }
@@ -276,7 +263,7 @@ std::optional<std::string> tunnel_id_of(std::string_view contents) {
     if (id.size() != UUID_TEXT_LENGTH) return std::nullopt;
     for (size_t i = 0; i < id.size(); ++i) {
         bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? id[i] != '-' : !_is_hex(id[i])) return std::nullopt;
+        if (dash ? id[i] != '-' : !is_hex_digit(id[i])) return std::nullopt;
     }
     return id;
 }

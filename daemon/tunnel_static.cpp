@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/base/ascii.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
 #include "daemon/http.h"
@@ -18,10 +19,6 @@ namespace {
 
 bool _is_alnum(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-char _lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 std::string _cannot_read(const std::string& path, std::string_view why) {
@@ -93,7 +90,7 @@ bool inject_marker(std::string& body) {
     if (body.size() < tag.size()) return false;
     for (size_t at = 0; at + tag.size() <= body.size(); ++at) {
         size_t k = 0;
-        while (k < tag.size() && _lower(body[at + k]) == tag[k]) ++k;
+        while (k < tag.size() && ascii_lower(body[at + k]) == tag[k]) ++k;
         if (k == tag.size()) {
             body.insert(at + tag.size(), TUNNEL_PAGE_MARKER);
             return true;

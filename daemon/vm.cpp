@@ -23,16 +23,6 @@ void _set_receive_timeout(int sock, int64_t ns) {
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-bool _is_websocket_request(const Request& req) {
-    const std::string* key = req.header("sec-websocket-key");
-    const std::string* upgrade = req.header("upgrade");
-    if (!key || key->empty() || !upgrade) return false;
-    std::string lower = *upgrade;
-    for (auto& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lower.find("websocket") != std::string::npos;
-}
-
 // A blocking connect to the target's endpoint; an invalid Fd when the service is not there.
 Fd _connect_vm(const VM_Target& target) {
     Fd sock(socket(target.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -86,7 +76,7 @@ void _vm_pump(int from, int to) {
 
 void handle_vm(int tab_sock, Conn_Buffer& leftover, const Request& req, const VM_Target& target,
                bool tunnel) {
-    if (!_is_websocket_request(req)) {
+    if (!is_websocket_request(req)) {
         respond(tab_sock, tunnel, "400 Bad Request", "text/plain", "not a websocket request");
         return;
     }

@@ -5,15 +5,11 @@
 
 #include <cerrno>
 
+#include "core/base/fd.h"
 #include "core/base/utf8.h"
 
 void write_stderr(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(STDERR_FILENO, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
+    write_all(STDERR_FILENO, bytes);
 }
 
 void log_line(std::string_view line) {

@@ -36,33 +36,16 @@ std::vector<std::string_view> _words(std::string_view line) {
     std::vector<std::string_view> out;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && is_http_space(line[i])) ++i;
+        while (i < line.size() && is_ascii_space(line[i])) ++i;
         size_t j = i;
-        while (j < line.size() && !is_http_space(line[j])) ++j;
+        while (j < line.size() && !is_ascii_space(line[j])) ++j;
         if (j > i) out.push_back(line.substr(i, j - i));
         i = j;
     }
     return out;
 }
 
-std::string _lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 }  // namespace
-
-bool is_http_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view trim_http_space(std::string_view s) {
-    while (!s.empty() && is_http_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_http_space(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 const std::string* Request::header(std::string_view name) const {
     auto it = headers.find(name);
@@ -136,8 +119,8 @@ bool parse_request(std::string_view head, Request& out) {
         if (h.empty()) continue;
         size_t colon = h.find(':');
         if (colon == std::string_view::npos || colon == 0) return false;
-        out.headers[_lower(trim_http_space(h.substr(0, colon)))] =
-            std::string(trim_http_space(h.substr(colon + 1)));
+        out.headers[ascii_lower(trim_ascii_space(h.substr(0, colon)))] =
+            std::string(trim_ascii_space(h.substr(colon + 1)));
     }
     return true;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/ascii.h"
+
 // Bytes received on a connection but not consumed yet. After the head has been read it
 // holds exactly the bytes that followed the blank line; every later reader takes them first.
 using Conn_Buffer = std::string;
@@ -69,7 +71,3 @@ void linger_unread_body(int sock, const Request& req, size_t buffered_body_bytes
 
 // How many body bytes linger_unread_body would still wait for (0: none). Pure.
 int64_t body_bytes_to_drain(const Request& req, size_t buffered_body_bytes);
-
-// Splits a header line or a request line: ASCII white space (space, tab, CR, LF, VT, FF).
-bool is_http_space(char c);
-std::string_view trim_http_space(std::string_view s);

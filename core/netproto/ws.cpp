@@ -27,14 +27,10 @@ constexpr size_t WS_CLIENT_KEY_BYTES = 16;
 // Once a large message has gone, the connection buffer gives back its memory.
 constexpr size_t WS_BUF_KEEP = 1 << 20;
 
-char _lower_ascii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool _iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (_lower_ascii(a[i]) != _lower_ascii(b[i])) return false;
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 
@@ -107,10 +103,17 @@ void _drop_front(WS_Conn& conn, size_t n) {
 }  // namespace
 
 std::string ws_accept_key(std::string_view key) {
-    std::string input(trim_http_space(key));
+    std::string input(trim_ascii_space(key));
     input.append(WS_GUID);
     Sha1_Digest d = sha1(input);
     return base64_encode(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
+}
+
+bool is_websocket_request(const Request& req) {
+    const std::string* key = req.header("sec-websocket-key");
+    const std::string* upgrade = req.header("upgrade");
+    return key && !key->empty() && upgrade &&
+           ascii_lower(*upgrade).find("websocket") != std::string::npos;
 }
 
 std::string ws_upgrade_head(std::string_view key, std::string_view protocol,
@@ -293,9 +296,8 @@ bool parse_response_head(std::string_view head, Response_Head& out) {
         if (h.empty()) continue;
         size_t colon = h.find(':');
         if (colon == std::string_view::npos || colon == 0) return false;
-        std::string name(trim_http_space(h.substr(0, colon)));
-        for (auto& c : name) c = _lower_ascii(c);
-        out.headers[name] = std::string(trim_http_space(h.substr(colon + 1)));
+        out.headers[ascii_lower(trim_ascii_space(h.substr(0, colon)))] =
+            std::string(trim_ascii_space(h.substr(colon + 1)));
     }
     return true;
 }
@@ -307,7 +309,8 @@ bool ws_client_accepts(const Response_Head& head, std::string_view key) {
     bool upgrade_token = false;
     while (true) {
         size_t comma = connection.find(',');
-        if (_iequals(trim_http_space(connection.substr(0, comma)), "upgrade")) upgrade_token = true;
+        if (_iequals(trim_ascii_space(connection.substr(0, comma)), "upgrade"))
+            upgrade_token = true;
         if (comma == std::string_view::npos) break;
         connection.remove_prefix(comma + 1);
     }

@@ -27,6 +27,10 @@ constexpr size_t WS_MESSAGE_BUFFER_CAPACITY = 65536;
 
 std::string ws_accept_key(std::string_view key);
 
+// A request that asks for a WebSocket: a non-empty Sec-WebSocket-Key and an Upgrade header
+// naming websocket in any case.
+bool is_websocket_request(const Request& req);
+
 std::string ws_upgrade_head(std::string_view key, std::string_view protocol,
                             std::string_view extra_headers);
 bool ws_upgrade_response(int sock, std::string_view key, std::string_view protocol,
