@@ -19,7 +19,26 @@ for p in "${want[@]}"; do
     if [ "$p" = npm ] && command -v npm >/dev/null; then continue; fi
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The page's bundler and the browser tests need Node.js 18 or newer (Debian 12's own). An older
+# one (Debian 11 and before) would fail later inside npm or Playwright with their own words.
+node_min=18
+check_node() {
+    case " ${want[*]} " in *" nodejs "*) ;; *) return 0 ;; esac
+    local major
+    major=$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)
+    if [ "$major" -lt "$node_min" ]; then
+        echo "Node.js $node_min or newer is needed for the web client and its tests;" \
+            "this machine has $(node --version 2>/dev/null || echo none)." >&2
+        echo "Debian 12 ships Node.js 18 (apt-get install nodejs npm); on older systems install" \
+            "a newer Node.js from nodejs.org or NodeSource, then run make again." >&2
+        exit 1
+    fi
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+    check_node
+    exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
     echo "missing Debian packages: ${missing[*]}" >&2
@@ -30,3 +49,4 @@ echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+check_node
