@@ -24,9 +24,9 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/thread.h"
-#include "daemon/admission.h"
-#include "daemon/config.h"
-#include "daemon/protocol.h"
+#include "daemon/front/admission.h"
+#include "daemon/front/config.h"
+#include "daemon/session/protocol.h"
 
 extern char** environ;
 

@@ -22,8 +22,8 @@
 #include "core/base/clock.h"
 #include "core/base/fd.h"
 #include "core/base/path.h"
-#include "daemon/hooks.h"
-#include "daemon/session.h"
+#include "daemon/hooks/hooks.h"
+#include "daemon/session/session.h"
 
 extern char** environ;
 

@@ -27,8 +27,8 @@
 #include "core/base/fd.h"
 #include "core/base/random.h"
 #include "core/base/thread.h"
-#include "daemon/admission.h"
-#include "daemon/config.h"
+#include "daemon/front/admission.h"
+#include "daemon/front/config.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "core/base/thread.h"
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
-#include "daemon/vm.h"
-#include "daemon/vm_target.h"
+#include "daemon/vm/relay.h"
+#include "daemon/vm/target.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "daemon/fs_records.h"
-#include "daemon/protocol.h"
+#include "daemon/files/records.h"
+#include "daemon/session/protocol.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -19,10 +19,10 @@
 
 #include "core/base/bytes.h"
 #include "core/netproto/ws.h"
-#include "daemon/config.h"
-#include "daemon/fs_records.h"
-#include "daemon/session.h"
-#include "daemon/session_dispatch.h"
+#include "daemon/files/records.h"
+#include "daemon/front/config.h"
+#include "daemon/session/dispatch.h"
+#include "daemon/session/session.h"
 #include "fuzz_support.h"
 
 namespace {

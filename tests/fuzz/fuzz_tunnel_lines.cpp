@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "daemon/tunnel_lines.h"
-#include "daemon/tunnel_state.h"
+#include "daemon/tunnel/lines.h"
+#include "daemon/tunnel/state.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "daemon/tunnel_policy.h"
+#include "daemon/tunnel/policy.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/netproto/base64.h"
-#include "daemon/vm_target.h"
+#include "daemon/vm/target.h"
 #include "fuzz_support.h"
 
 namespace {

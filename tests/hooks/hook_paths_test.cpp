@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "daemon/hooks.h"
+#include "daemon/hooks/hooks.h"
 #include "tests/hooks/tab_harness.h"
 #include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"

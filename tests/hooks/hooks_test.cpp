@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/base/bytes.h"
-#include "daemon/hooks.h"
+#include "daemon/hooks/hooks.h"
 #include "tests/hooks/tab_harness.h"
 #include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "daemon/hooks.h"
+#include "daemon/hooks/hooks.h"
 
 Session_Tab::Session_Tab() : s_(new Session) {
     int sv[2];

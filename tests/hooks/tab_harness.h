@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "daemon/protocol.h"
-#include "daemon/session.h"
+#include "daemon/session/protocol.h"
+#include "daemon/session/session.h"
 #include "tests/support/tab.h"
 
 // A Session not run by run_tab: the test plays the session thread and reads what the

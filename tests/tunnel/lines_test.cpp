@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "daemon/tunnel_lines.h"
+#include "daemon/tunnel/lines.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;

@@ -8,8 +8,8 @@
 #endif
 
 #include "core/base/clock.h"
-#include "daemon/signals.h"
-#include "daemon/tunnel_state.h"
+#include "daemon/tunnel/signals.h"
+#include "daemon/tunnel/state.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "core/base/fd.h"
-#include "daemon/http.h"
-#include "daemon/tunnel_static.h"
+#include "daemon/front/http.h"
+#include "daemon/tunnel/static_table.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "core/base/clock.h"
-#include "daemon/cloudflared.h"
-#include "daemon/tunnel.h"
+#include "daemon/tunnel/cloudflared.h"
+#include "daemon/tunnel/supervisor.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;

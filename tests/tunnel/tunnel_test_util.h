@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon/config.h"
-#include "daemon/tunnel_lines.h"
-#include "daemon/tunnel_state.h"
+#include "daemon/front/config.h"
+#include "daemon/tunnel/lines.h"
+#include "daemon/tunnel/state.h"
 #include "tests/support/daemon_process.h"
 
 // A cloudflared of our own: a /bin/sh script whose body the test chooses. $DIR in the body

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "core/netproto/http.h"
-#include "daemon/vm.h"
+#include "daemon/vm/relay.h"
 
 namespace {
 

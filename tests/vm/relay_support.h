@@ -12,7 +12,7 @@
 
 #include "core/base/fd.h"
 #include "core/base/thread.h"
-#include "daemon/vm_target.h"
+#include "daemon/vm/target.h"
 #include "tests/support/daemon_process.h"
 
 // Accepts one tab connection, reads its head and runs handle_vm on it with the target,

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "core/netproto/ws.h"
-#include "daemon/http.h"
-#include "daemon/vm.h"
+#include "daemon/front/http.h"
+#include "daemon/vm/relay.h"
 #include "tests/support/net.h"
 #include "tests/support/ws_peer.h"
 #include "tests/vm/relay_support.h"

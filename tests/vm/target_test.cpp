@@ -6,8 +6,8 @@
 #include <string>
 
 #include "core/netproto/base64.h"
-#include "daemon/tunnel_policy.h"
-#include "daemon/vm_target.h"
+#include "daemon/tunnel/policy.h"
+#include "daemon/vm/target.h"
 
 namespace {
 

@@ -1,4 +1,0 @@
-// The process-wide configuration record.
-#include "daemon/config.h"
-
-Config& g_cfg = *new Config;

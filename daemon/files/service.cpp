@@ -1,0 +1,367 @@
+// The eleven file operations, the crash-safe write among them.
+#include "daemon/files/service.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+#ifdef __APPLE__
+#include <pthread.h>
+#endif
+
+#include <array>
+#include <cerrno>
+#include <vector>
+
+#include "core/base/errname.h"
+#include "core/base/fd.h"
+#include "core/grep/project_files.h"
+#include "core/sysfs/sysfs_listdir_posix.h"
+
+namespace {
+
+constexpr size_t READ_INITIAL_CAPACITY = 65536;  // for files whose size says nothing (/proc)
+
+int64_t _mtime_ns(const struct stat& st) {
+#ifdef __APPLE__
+    const struct timespec& t = st.st_mtimespec;
+#else
+    const struct timespec& t = st.st_mtim;
+#endif
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+struct Path_Stat {
+    char kind = '-';  // 'd' directory, 'f' anything else that exists, '-' cannot be examined
+    int64_t size = 0;
+    int64_t mtime = 0;
+};
+
+// Follows symbolic links.
+Path_Stat _stat_path(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return {};
+    return {S_ISDIR(st.st_mode) ? 'd' : 'f', static_cast<int64_t>(st.st_size), _mtime_ns(st)};
+}
+
+int64_t _mtime_of(const std::string& path) {
+    return _stat_path(path).mtime;
+}
+
+bool _is_dir(const std::string& path) {
+    return _stat_path(path).kind == 'd';
+}
+
+// The text before the last "/"; empty without one or when it is the first byte.
+std::string _dir_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return {};
+    return path.substr(0, slash);
+}
+
+// Creates path and its missing ancestors (0777 less the umask); true when path is a
+// directory afterwards, errno set otherwise.
+bool _mkdir_all(const std::string& path) {
+    if (path.empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    if (_is_dir(path)) return true;
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/') continue;
+        if (path[i - 1] == '/') continue;
+        std::string prefix = path.substr(0, i);
+        if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    if (_is_dir(path)) return true;
+    errno = ENOTDIR;
+    return false;
+}
+
+// The system-wide id of the calling thread, which keeps temporary names of concurrent
+// writes of one path apart.
+long long _thread_id() {
+#ifdef __APPLE__
+    uint64_t tid = 0;
+    pthread_threadid_np(nullptr, &tid);
+    return static_cast<long long>(tid);
+#else
+    return static_cast<long long>(syscall(SYS_gettid));
+#endif
+}
+
+void _fail(Fs_Reply& rep, std::string err) {
+    rep.ok = false;
+    rep.err = std::move(err);
+}
+
+// Reads at most limit + 1 bytes, so a file that grows after its size was checked still
+// cannot make the reply larger than the limit. 0, an errno value, or EFBIG past the limit.
+int _read_file(const std::string& path, int64_t limit, std::string& out) {
+    // Non-blocking only for the open: a FIFO without a writer must not hang the session.
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return errno;
+    int flags = fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+    const size_t cap_max = static_cast<size_t>(limit) + 1;
+    struct stat st;
+    size_t cap = READ_INITIAL_CAPACITY;
+    if (fstat(fd.get(), &st) == 0 && st.st_size > 0)
+        cap = std::min(static_cast<size_t>(st.st_size) + 1, cap_max);
+    std::string buf(cap, '\0');
+    size_t len = 0;
+    for (;;) {
+        if (len == buf.size()) {
+            if (buf.size() >= cap_max) return EFBIG;
+            buf.resize(std::min(buf.size() * 2, cap_max));
+        }
+        ssize_t n = read(fd.get(), buf.data() + len, buf.size() - len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) break;
+        len += static_cast<size_t>(n);
+    }
+    if (len > static_cast<size_t>(limit)) return EFBIG;
+    buf.resize(len);
+    out = std::move(buf);
+    return 0;
+}
+
+bool _write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Makes a finished rename durable; failures change nothing about the outcome.
+void _sync_dir_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return;
+    std::string dir = slash == 0 ? std::string("/") : path.substr(0, slash);
+    Fd fd(open(dir.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) fsync(fd.get());
+}
+
+// Writes data under a temporary name beside path, then renames it over path: the target
+// is always either the old file or the complete new one. The temporary file is removed on
+// every failure after it was created.
+bool _replace_file(const std::string& path, std::string_view data) {
+    std::string parent = _dir_of(path);
+    if (!parent.empty()) _mkdir_all(parent);  // a failure shows in the steps below
+    std::string tmp = path + "." + std::to_string(_thread_id()) + ".tmp";
+    // A link planted at the temporary name must not send the data elsewhere: O_NOFOLLOW
+    // refuses a symbolic one, and a file with other hard links is left alone untruncated.
+    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd) return false;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
+    if (ftruncate(fd.get(), 0) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    bool ok = _write_all(fd.get(), data) && fsync(fd.get()) == 0;
+    if (close(fd.release()) != 0) ok = false;
+    if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
+        _sync_dir_of(path);
+        return true;
+    }
+    unlink(tmp.c_str());
+    return false;
+}
+
+// The entries of one directory with their own status, links not followed.
+int _list_entries(const std::string& path, std::vector<Fs_Entry>& out) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        int err = errno;
+        close(fd);
+        return err;
+    }
+    int err = 0;
+    for (;;) {
+        errno = 0;
+        const struct dirent* e = readdir(d);
+        if (!e) {
+            err = errno;
+            break;
+        }
+        std::string_view name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            err = errno;
+            break;
+        }
+        out.push_back(Fs_Entry{std::string(name), S_ISDIR(st.st_mode),
+                               static_cast<int64_t>(st.st_size), _mtime_ns(st)});
+    }
+    closedir(d);
+    if (err != 0) out.clear();
+    return err;
+}
+
+// Removes name (relative to parent_fd) with everything below it. Links are never followed,
+// not even at the top, so removing a link to a directory cannot empty its target.
+bool _remove_tree_at(int parent_fd, const char* name) {
+    int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        return false;
+    }
+    // The whole listing first: removing entries while reading the directory may skip some.
+    std::vector<Dir_Entry> entries;
+    bool ok = sysfs_listdir_posix(d, entries);
+    for (size_t i = 0; ok && i < entries.size(); ++i) {
+        const char* child = entries[i].name.c_str();
+        ok = entries[i].is_dir ? _remove_tree_at(dirfd(d), child)
+                               : unlinkat(dirfd(d), child, 0) == 0;
+    }
+    closedir(d);
+    return ok && unlinkat(parent_fd, name, AT_REMOVEDIR) == 0;
+}
+
+bool _remove_one(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    return S_ISDIR(st.st_mode) ? rmdir(path.c_str()) == 0 : unlink(path.c_str()) == 0;
+}
+
+using Op = void (*)(const Fs_Request&, std::string_view, Fs_Reply&, std::string&);
+
+void _op_read(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string& data) {
+    Path_Stat before = _stat_path(req.path);
+    if (before.kind != '-' && before.size > FS_READ_MAX) return _fail(rep, "file too large");
+    int err = _read_file(req.path, FS_READ_MAX, data);
+    if (err == EFBIG) return _fail(rep, "file too large");
+    if (err != 0) return _fail(rep, fs_error_name(err));
+    rep.size = static_cast<int64_t>(data.size());
+    rep.mtime = _mtime_of(req.path);
+}
+
+void _op_write(const Fs_Request& req, std::string_view body, Fs_Reply& rep, std::string&) {
+    if (!_replace_file(req.path, body)) _fail(rep, "write failed");
+    rep.mtime = _mtime_of(req.path);
+}
+
+void _op_list(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    int err = _list_entries(req.path, rep.entries);
+    if (err != 0) _fail(rep, fs_error_name(err));
+}
+
+void _op_stat(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    Path_Stat st = _stat_path(req.path);
+    if (st.kind == '-') return;
+    rep.kind = st.kind == 'd' ? "dir" : "file";
+    rep.size = st.size;
+    rep.mtime = st.mtime;
+}
+
+void _op_stat_many(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    if (req.paths.size() > FS_STAT_MANY_MAX) return _fail(rep, "too many paths");
+    rep.kinds.reserve(req.paths.size());
+    for (const std::string& p : req.paths) rep.kinds.push_back(_stat_path(p).kind);
+}
+
+void _op_walk(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string& data) {
+    std::vector<std::string> files = list_project_files(req.path);
+    size_t total = files.empty() ? 0 : files.size() - 1;
+    for (const std::string& f : files) total += f.size();
+    data.reserve(total);
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (i > 0) data.push_back('\0');
+        data.append(files[i]);
+    }
+    rep.size = static_cast<int64_t>(files.size());
+}
+
+void _op_create_new(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    std::string parent = _dir_of(req.path);
+    if (!parent.empty() && _stat_path(parent).kind == '-') _mkdir_all(parent);
+    Fd fd(open(req.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd) return;
+    _fail(rep, errno == EEXIST ? std::string("exists") : fs_error_name(errno));
+}
+
+void _op_mkdir(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    rep.ok = _mkdir_all(req.path) || _is_dir(req.path);
+}
+
+void _op_remove(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    rep.ok = _remove_one(req.path);
+}
+
+void _op_remove_all(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    // A trailing "/" would make the system resolve a link named as the last component.
+    std::string path = req.path;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    rep.ok = _remove_tree_at(AT_FDCWD, path.c_str());
+}
+
+void _op_rename(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+    rep.ok = rename(req.path.c_str(), req.to.c_str()) == 0;
+}
+
+struct Op_Entry {
+    std::string_view name;
+    Op run;
+};
+
+constexpr std::array<Op_Entry, 11> OPS = {{
+    {"read", _op_read},
+    {"write", _op_write},
+    {"list", _op_list},
+    {"stat", _op_stat},
+    {"stat_many", _op_stat_many},
+    {"walk", _op_walk},
+    {"create_new", _op_create_new},
+    {"mkdir", _op_mkdir},
+    {"remove", _op_remove},
+    {"remove_all", _op_remove_all},
+    {"rename", _op_rename},
+}};
+
+// A path with a NUL byte would reach the system cut short, naming another file.
+bool _has_nul(const Fs_Request& req) {
+    auto nul = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+    if (nul(req.path) || nul(req.to)) return true;
+    for (const std::string& p : req.paths)
+        if (nul(p)) return true;
+    return false;
+}
+
+}  // namespace
+
+Fs_Result fs_execute(std::string_view envelope) {
+    Fs_Result result;
+    std::string_view json_part, body;
+    Fs_Request req;
+    if (!split_fs_envelope(envelope, json_part, body) || !unmarshal(json_part, req) ||
+        _has_nul(req)) {
+        result.reply.err = "bad request";
+        return result;
+    }
+    result.reply.ok = true;
+    for (const Op_Entry& op : OPS) {
+        if (op.name == req.op) {
+            op.run(req, body, result.reply, result.data);
+            return result;
+        }
+    }
+    _fail(result.reply, "unknown op");
+    return result;
+}
+
+std::string fs_reply_envelope(const Fs_Result& result) {
+    return fs_envelope(marshal(result.reply), result.data);
+}

@@ -1,0 +1,86 @@
+// Listening sockets on 127.0.0.1, close-on-exec, address reuse allowed.
+#include "daemon/front/listen.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/base/clock.h"
+
+namespace {
+
+constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
+constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
+
+Listen_Result _failed(const char* call) {
+    Listen_Result r;
+    r.error = std::string(call) + ": " + std::strerror(errno);
+    return r;
+}
+
+int _socket_cloexec() {
+#if defined(SOCK_CLOEXEC)
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd >= 0 && !set_cloexec(fd)) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+#endif
+}
+
+}  // namespace
+
+Listen_Result listen_loopback(int port) {
+    Fd fd(_socket_cloexec());
+    if (!fd) return _failed("socket");
+    int one = 1;
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+        return _failed("setsockopt SO_REUSEADDR");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return _failed("bind");
+    if (listen(fd.get(), LISTEN_BACKLOG) != 0) return _failed("listen");
+    socklen_t len = sizeof addr;
+    if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return _failed("getsockname");
+    Listen_Result r;
+    r.fd = std::move(fd);
+    r.port = ntohs(addr.sin_port);
+    return r;
+}
+
+int accept_cloexec(int listener) {
+#if defined(__linux__)
+    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#else
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd >= 0) set_cloexec(fd);
+    return fd;
+#endif
+}
+
+void accept_forever(int listener, const std::function<void(int sock)>& take) {
+    int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
+    for (;;) {
+        int sock = accept_cloexec(listener);
+        if (sock < 0) {
+            sleep_ns(wait);
+            wait = std::min(wait * 2, ACCEPT_BACKOFF_MAX_NS);
+            continue;
+        }
+        wait = ACCEPT_BACKOFF_FIRST_NS;
+        take(sock);
+    }
+}

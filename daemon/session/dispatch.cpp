@@ -1,0 +1,58 @@
+// Hands each message of a tab to the service of its kind.
+#include "daemon/session/dispatch.h"
+
+#include <array>
+#include <string>
+
+#include "core/base/bytes.h"
+#include "daemon/files/service.h"
+#include "daemon/hooks/hooks.h"
+#include "daemon/programs/channels.h"
+
+namespace {
+
+// The reply goes out as one frame of three parts: the JSON length, the JSON, the data
+// (not copied together).
+void _serve_fs(Session& s, uint32_t id, std::string_view payload) {
+    Fs_Result result = fs_execute(payload);
+    std::string json = marshal(result.reply);
+    std::string length;
+    length.reserve(4);
+    put_u32le(length, static_cast<uint32_t>(json.size()));
+    std::array<std::string_view, 3> parts = {length, json, result.data};
+    session_send(s, Msg_Kind::Fs_Reply, id, parts);
+}
+
+}  // namespace
+
+void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused]] uint32_t id,
+                      [[maybe_unused]] std::string_view payload) {
+    switch (kind) {
+        // Process channels: spawn, Stdin write, Stdin close, Kill.
+        case Msg_Kind::Spawn:
+        case Msg_Kind::Stdin:
+        case Msg_Kind::Stdin_Close:
+        case Msg_Kind::Kill:
+            return channel_dispatch(s, kind, id, payload);
+        // The file service: one Fs_Reply with the same id (length, JSON, data).
+        case Msg_Kind::Fs:
+            return _serve_fs(s, id, payload);
+        // Permission hooks: listen, reply delivery (payload of at least 4 bytes), close.
+        case Msg_Kind::Hook_Listen:
+        case Msg_Kind::Hook_Reply:
+        case Msg_Kind::Hook_Close:
+            hook_dispatch(s, kind, id, payload);
+            return;
+        default:
+            return;  // kinds a tab never sends, and unknown values
+    }
+}
+
+// Teardown: a channel's Stop, and a hook's close.
+void session_stop_channel(Channel& ch) {
+    channel_stop(ch);
+}
+
+void session_close_hook(Session& s, uint32_t hook_id) {
+    hook_close(s, hook_id);
+}

@@ -1,0 +1,71 @@
+// Session messages: the header, and the JSON of the records the protocol carries.
+#include "daemon/session/protocol.h"
+
+#include <nlohmann/json.hpp>
+
+#include "core/base/bytes.h"
+#include "core/base/json_write.h"
+#include "daemon/session/json_read.h"
+
+using json = nlohmann::json;
+
+std::string msg_header(Msg_Kind kind, uint32_t id) {
+    std::string h;
+    h.reserve(MSG_HEADER_SIZE);
+    h.push_back(static_cast<char>(kind));
+    put_u32le(h, id);
+    return h;
+}
+
+std::string marshal(const Hello& h) {
+    Json_Writer w;
+    w.begin_object();
+    w.key("version").value(h.version);
+    w.key("root").value(h.root);
+    w.key("home").value(h.home);
+    w.key("platform").value(h.platform);
+    w.key("perm_helper").value(h.perm_helper);
+    w.key("has_anthropic_key").value(h.has_anthropic_key);
+    w.key("vm_relay").value(h.vm_relay);
+    w.end_object();
+    return w.take();
+}
+
+std::string marshal(const Hook_Ready_Body& h) {
+    Json_Writer w;
+    w.begin_object();
+    w.key("path").value(h.path);
+    w.key("err").value(h.err);
+    w.end_object();
+    return w.take();
+}
+
+bool unmarshal(std::string_view text, Spawn_Request& out) {
+    out = Spawn_Request{};
+    json doc = json::parse(text.begin(), text.end(), nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) return false;
+    Spawn_Request r;
+    bool ok = json_read_strings(doc, "argv", r.argv) && json_read_string(doc, "cwd", r.cwd) &&
+              json_read_string_map(doc, "env", r.env) &&
+              json_read_string(doc, "stderr", r.stderr_mode) &&
+              json_read_strings(doc, "unset", r.unset);
+    if (!ok) return false;
+    out = std::move(r);
+    return true;
+}
+
+std::string_view build_platform() {
+#if defined(__APPLE__)
+    return "darwin";
+#elif defined(__linux__)
+    return "linux";
+#elif defined(__FreeBSD__)
+    return "freebsd";
+#elif defined(__OpenBSD__)
+    return "openbsd";
+#elif defined(__NetBSD__)
+    return "netbsd";
+#else
+    return "unknown";
+#endif
+}
