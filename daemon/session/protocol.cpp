@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/bytes.h"
+#include "core/base/json_read.h"
 #include "core/base/json_write.h"
-#include "daemon/session/json_read.h"
 
 using json = nlohmann::json;
 

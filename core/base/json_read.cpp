@@ -1,5 +1,5 @@
 // Reading typed members of JSON records without exceptions.
-#include "daemon/session/json_read.h"
+#include "core/base/json_read.h"
 
 #include <nlohmann/json.hpp>
 
