@@ -26,7 +26,7 @@
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"
 #include "daemon/front/config.h"
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 
 extern char** environ;
 

@@ -17,7 +17,7 @@
 
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
-#include "daemon/session/session.h"
+#include "daemon/messages/session_record.h"
 
 Hook_Limits g_hook_limits{10 * NS_PER_SEC, false};
 

@@ -10,7 +10,7 @@
 
 #include "core/base/fd.h"
 #include "core/base/thread.h"
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 
 struct Session;
 

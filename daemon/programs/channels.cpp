@@ -14,8 +14,8 @@
 #include "core/base/bytes.h"
 #include "core/base/errname.h"
 #include "core/base/log.h"
+#include "daemon/messages/session_record.h"
 #include "daemon/programs/process_start.h"
-#include "daemon/session/session.h"
 
 extern char** environ;
 

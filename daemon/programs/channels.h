@@ -12,8 +12,8 @@
 
 #include "core/base/fd.h"
 #include "core/base/thread.h"
+#include "daemon/messages/protocol.h"
 #include "daemon/programs/stdin_pipe.h"
-#include "daemon/session/protocol.h"
 
 struct Session;
 

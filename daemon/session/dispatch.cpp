@@ -47,12 +47,3 @@ void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused
             return;  // kinds a tab never sends, and unknown values
     }
 }
-
-// Teardown: a channel's Stop, and a hook's close.
-void session_stop_channel(Channel& ch) {
-    channel_stop(ch);
-}
-
-void session_close_hook(Session& s, uint32_t hook_id) {
-    hook_close(s, hook_id);
-}

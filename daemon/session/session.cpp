@@ -1,23 +1,19 @@
-// Tab sessions: the registry of open sessions, sending to a tab from any thread, and the
-// loop that greets the tab, reads its messages and lets go of everything at the end.
+// Tab sessions: the registry of open sessions, and the loop that greets the tab, reads its
+// messages and lets go of everything at the end.
 #include "daemon/session/session.h"
 
-#include <sys/socket.h>
-
-#include <array>
 #include <cstdlib>
 #include <vector>
 
 #include "core/base/bytes.h"
 #include "daemon/front/config.h"
 #include "daemon/hooks/hooks.h"
+#include "daemon/programs/channels.h"
 #include "daemon/session/dispatch.h"
 
 namespace {
 
 constexpr size_t SESSIONS_INITIAL_ROOM = 16;
-// Up to this many payload parts (plus the header) go out without any allocation.
-constexpr size_t SEND_PARTS_INLINE = 8;
 
 // Every session between registration and unregistration; order means nothing. Made at
 // the first registration and never freed: session threads may outlive static destructors.
@@ -47,22 +43,11 @@ void _session_unregister(Session* s) {
     }
 }
 
-// One whole frame under the send lock. A failed write closes the session for writing and
-// shuts the socket down, which makes the session thread's next receive fail.
-bool _write_frame_locked(Session& s, WS_Op op, std::span<const std::string_view> parts) {
-    if (s.closed) return false;
-    if (ws_write(s.sock, op, parts)) return true;
-    s.closed = true;
-    shutdown(s.sock, SHUT_RDWR);
-    return false;
-}
-
 bool _send_control_current(WS_Op op, std::string_view payload) {
     Session* s = _current_sess;
     if (!s) return false;
     std::string_view parts[1] = {payload};
-    std::lock_guard lock(s->send_mu);
-    return _write_frame_locked(*s, op, parts);
+    return session_write_frame(*s, op, parts);
 }
 
 std::string _env(const char* name) {
@@ -90,38 +75,14 @@ void _teardown(Session& s) {
     std::vector<uint32_t> hook_ids;
     {
         std::lock_guard lock(s.mu);
-        for (auto& [id, ch] : s.channels) session_stop_channel(*ch);
+        for (auto& [id, ch] : s.channels) channel_stop(*ch);
         hook_ids.reserve(s.hooks.size());
         for (auto& [id, hook] : s.hooks) hook_ids.push_back(id);
     }
-    for (uint32_t id : hook_ids) session_close_hook(s, id);
+    for (uint32_t id : hook_ids) hook_close(s, id);
 }
 
 }  // namespace
-
-void session_send(Session& s, Msg_Kind kind, uint32_t id, std::span<const std::string_view> parts) {
-    std::string header = msg_header(kind, id);
-    std::array<std::string_view, SEND_PARTS_INLINE> inline_parts;
-    std::vector<std::string_view> many;
-    std::span<const std::string_view> all;
-    if (parts.size() < SEND_PARTS_INLINE) {
-        inline_parts[0] = header;
-        std::copy(parts.begin(), parts.end(), inline_parts.begin() + 1);
-        all = std::span(inline_parts.data(), parts.size() + 1);
-    } else {
-        many.reserve(parts.size() + 1);
-        many.push_back(header);
-        many.insert(many.end(), parts.begin(), parts.end());
-        all = many;
-    }
-    std::lock_guard lock(s.send_mu);
-    _write_frame_locked(s, WS_Op::Binary, all);
-}
-
-void session_send(Session& s, Msg_Kind kind, uint32_t id, std::string_view payload) {
-    std::string_view parts[1] = {payload};
-    session_send(s, kind, id, parts);
-}
 
 void notice_others(Session* left_out, std::string_view text) {
     std::vector<Session*> targets;
@@ -139,14 +100,6 @@ void notice_others(Session* left_out, std::string_view text) {
         session_send(*s, Msg_Kind::Notice, 0, text);
         session_unref(*s);
     }
-}
-
-void session_ref(Session& s) {
-    s.refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-void session_unref(Session& s) {
-    if (s.refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete &s;
 }
 
 size_t session_count() {

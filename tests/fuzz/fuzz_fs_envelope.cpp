@@ -4,7 +4,7 @@
 #include <string>
 
 #include "daemon/files/records.h"
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -21,6 +21,7 @@
 #include "core/netproto/ws.h"
 #include "daemon/files/records.h"
 #include "daemon/front/config.h"
+#include "daemon/hooks/hooks.h"
 #include "daemon/session/dispatch.h"
 #include "daemon/session/session.h"
 #include "fuzz_support.h"
@@ -150,7 +151,7 @@ void _close_hooks(Session& s) {
         FUZZ_CHECK(s.channels.empty());
         for (auto& [id, hook] : s.hooks) ids.push_back(id);
     }
-    for (uint32_t id : ids) session_close_hook(s, id);
+    for (uint32_t id : ids) hook_close(s, id);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 #include "daemon/session/session.h"
 #include "tests/support/tab.h"
 

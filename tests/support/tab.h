@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/base/fd.h"
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 #include "tests/support/ws_peer.h"
 
 struct Front;

@@ -1,7 +1,7 @@
 // Session message records: the JSON the daemon writes and the Spawn_Request it reads.
 #include <gtest/gtest.h>
 
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 
 TEST(Protocol, HeaderIsKindThenLittleEndianId) {
     EXPECT_EQ(msg_header(Msg_Kind::Exit, 1), std::string("\x0c\x01\0\0\0", 5));

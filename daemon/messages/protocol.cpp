@@ -1,5 +1,5 @@
 // Session messages: the header, and the JSON of the records the protocol carries.
-#include "daemon/session/protocol.h"
+#include "daemon/messages/protocol.h"
 
 #include <nlohmann/json.hpp>
 
