@@ -44,9 +44,6 @@ void hook_reply(Session& s, uint32_t id, std::string_view body);
 // socket and directory and drops the hook's session reference. Unknown ids: nothing.
 void hook_close(Session& s, uint32_t id);
 
-// The path of the dravik helper for Hello's perm_helper, or "".
-std::string find_perm_helper();
-
 // Pure pieces, apart for testing.
 // The directory hooks are made in, given XDG_RUNTIME_DIR (creates "<xdg>/editor" if needed).
 std::string hook_base_dir(const char* xdg_runtime_dir);

@@ -1,4 +1,6 @@
 // Finding the dravik permission helper the tab's coding agent is to run.
+#include "daemon/hooks/perm_helper.h"
+
 #include <limits.h>
 #include <sys/stat.h>
 
@@ -7,7 +9,6 @@
 #include <string_view>
 
 #include "core/base/path.h"
-#include "daemon/hooks/hooks.h"
 
 namespace {
 

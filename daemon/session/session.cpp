@@ -8,6 +8,7 @@
 #include "core/base/bytes.h"
 #include "daemon/front/config.h"
 #include "daemon/hooks/hooks.h"
+#include "daemon/hooks/perm_helper.h"
 #include "daemon/programs/channels.h"
 #include "daemon/session/dispatch.h"
 

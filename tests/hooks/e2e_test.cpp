@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "core/base/bytes.h"
-#include "daemon/hooks/hooks.h"
+#include "daemon/hooks/perm_helper.h"
 #include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/front.h"

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "daemon/hooks/hooks.h"
+#include "daemon/hooks/perm_helper.h"
 #include "tests/hooks/tab_harness.h"
 #include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"

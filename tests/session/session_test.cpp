@@ -15,7 +15,7 @@
 #include "core/base/json_write.h"
 #include "core/netproto/ws.h"
 #include "daemon/front/config.h"
-#include "daemon/hooks/hooks.h"
+#include "daemon/hooks/perm_helper.h"
 #include "daemon/session/session.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/front.h"
