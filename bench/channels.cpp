@@ -23,9 +23,9 @@
 
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"
-#include "daemon/front/config.h"
 #include "daemon/messages/protocol.h"
 
 extern char** environ;

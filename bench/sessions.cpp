@@ -24,11 +24,11 @@
 #include <vector>
 
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/random.h"
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"
-#include "daemon/front/config.h"
 
 namespace {
 

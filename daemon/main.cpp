@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
 #include "core/base/random.h"
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"
-#include "daemon/front/config.h"
 #include "daemon/front/fatal.h"
 #include "daemon/front/listen.h"
 #include "daemon/front/options.h"

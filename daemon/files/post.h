@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/base/config.h"
 #include "core/netproto/http.h"
-#include "daemon/front/config.h"
 
 constexpr uint64_t FS_POST_BODY_MAX = 268439552;  // the largest read reply plus 4 KiB of JSON
 constexpr size_t FS_POST_RECV_SIZE = 65536;       // bytes per receive of the body

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/config.h"
 #include "core/netproto/http.h"
-#include "daemon/front/config.h"
 
 // Header blocks of the tunnel listener: for everything but HTML pages (226 bytes, also the
 // extra headers of the tunnel's WebSocket handshakes) and for HTML pages (447 bytes).

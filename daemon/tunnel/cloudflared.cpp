@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "core/base/config.h"
 #include "core/base/fd.h"
-#include "daemon/front/config.h"
 
 extern char** environ;
 

@@ -7,9 +7,9 @@
 #include <mutex>
 
 #include "core/base/ascii.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
-#include "daemon/front/config.h"
 #include "daemon/tunnel/prepare.h"
 #include "daemon/tunnel/state.h"
 

@@ -16,11 +16,11 @@
 
 #include "core/base/ascii.h"
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
 #include "core/base/random.h"
-#include "daemon/front/config.h"
 #include "daemon/tunnel/cloudflared.h"
 #include "daemon/tunnel/duration.h"
 #include "daemon/tunnel/state.h"

@@ -11,9 +11,9 @@
 #include <mutex>
 
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/thread.h"
-#include "daemon/front/config.h"
 #include "daemon/tunnel/cloudflared.h"
 #include "daemon/tunnel/duration.h"
 #include "daemon/tunnel/state.h"

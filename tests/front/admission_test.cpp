@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "daemon/front/admission.h"
-#include "daemon/front/config.h"
 #include "daemon/front/options.h"
 #include "daemon/session/session.h"
 #include "tests/support/front.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "core/base/config.h"
 #include "core/base/fd.h"
-#include "daemon/front/config.h"
 #include "daemon/front/http.h"
 #include "tests/support/daemon_process.h"
 

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "core/base/bytes.h"
+#include "core/base/config.h"
 #include "core/netproto/ws.h"
 #include "daemon/files/records.h"
-#include "daemon/front/config.h"
 #include "daemon/hooks/hooks.h"
 #include "daemon/session/dispatch.h"
 #include "daemon/session/session.h"

@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "core/base/bytes.h"
+#include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/json_write.h"
 #include "core/netproto/ws.h"
-#include "daemon/front/config.h"
 #include "daemon/hooks/perm_helper.h"
 #include "daemon/session/session.h"
 #include "tests/support/daemon_process.h"

@@ -14,10 +14,10 @@
 #include <mutex>
 
 #include "core/base/clock.h"
+#include "core/base/config.h"
 #include "core/base/random.h"
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"
-#include "daemon/front/config.h"
 #include "daemon/session/session.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/net.h"

@@ -1,4 +1,4 @@
 // The process-wide configuration record.
-#include "daemon/front/config.h"
+#include "core/base/config.h"
 
 Config& g_cfg = *new Config;
