@@ -5,9 +5,9 @@
 
 #include <cerrno>
 
+#include "core/netproto/answers.h"
 #include "daemon/files/records.h"
 #include "daemon/files/service.h"
-#include "daemon/front/http.h"
 
 namespace {
 

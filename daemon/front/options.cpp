@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "core/base/log.h"
-#include "daemon/front/http.h"
+#include "daemon/front/site.h"
 #include "daemon/tunnel/duration.h"
 
 namespace {

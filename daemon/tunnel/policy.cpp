@@ -17,7 +17,6 @@
 #include "core/netproto/ws.h"
 #include "daemon/files/post.h"
 #include "daemon/front/admission.h"
-#include "daemon/front/http.h"
 #include "daemon/front/listen.h"
 #include "daemon/session/session.h"
 #include "daemon/tunnel/state.h"

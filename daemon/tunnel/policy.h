@@ -10,12 +10,10 @@
 #include <string_view>
 
 #include "core/base/fd.h"
+#include "core/netproto/answers.h"
 #include "core/netproto/http.h"
 #include "daemon/tunnel/static_table.h"
 #include "daemon/vm/target.h"
-
-// The subprotocol the daemon selects when it accepts a tunnel upgrade.
-constexpr std::string_view EDITOR_SUBPROTOCOL = "editor.v1";
 
 // A tab session: "editor.v1", "tok." + token. The token may be empty (it never matches).
 std::optional<std::string> ws_token_of(std::string_view protocols);

@@ -10,7 +10,7 @@
 #include "core/base/ascii.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
-#include "daemon/front/http.h"
+#include "core/netproto/answers.h"
 #include "daemon/tunnel/state.h"
 
 using namespace tunnel_internal;

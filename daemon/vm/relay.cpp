@@ -11,9 +11,8 @@
 #include "core/base/clock.h"
 #include "core/base/fd.h"
 #include "core/base/thread.h"
+#include "core/netproto/answers.h"
 #include "core/netproto/ws.h"
-#include "daemon/front/http.h"
-#include "daemon/tunnel/policy.h"
 
 namespace {
 

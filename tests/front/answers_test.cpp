@@ -11,7 +11,9 @@
 
 #include "core/base/config.h"
 #include "core/base/fd.h"
-#include "daemon/front/http.h"
+#include "core/netproto/answers.h"
+#include "daemon/front/site.h"
+#include "daemon/front/static_files.h"
 #include "tests/support/daemon_process.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "core/base/fd.h"
-#include "daemon/front/http.h"
+#include "core/netproto/answers.h"
 #include "daemon/tunnel/static_table.h"
 #include "tunnel_test_util.h"
 

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "core/netproto/answers.h"
 #include "core/netproto/ws.h"
-#include "daemon/front/http.h"
 #include "daemon/vm/relay.h"
 #include "tests/support/net.h"
 #include "tests/support/ws_peer.h"

@@ -1,18 +1,20 @@
-// Every HTTP answer the daemon writes (the two header sets), static files, CORS for the
-// trusted site page, and the site origin check.
+// Every HTTP answer head the daemon writes: the loopback listener's header set, the two of
+// the tunnel listener, the subprotocol a tunnel upgrade selects, and content types.
 #pragma once
 
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "core/base/config.h"
 #include "core/netproto/http.h"
 
 // Header blocks of the tunnel listener: for everything but HTML pages (226 bytes, also the
 // extra headers of the tunnel's WebSocket handshakes) and for HTML pages (447 bytes).
 extern const std::string_view TUNNEL_PLAIN_HEADERS;
 extern const std::string_view TUNNEL_HTML_HEADERS;
+
+// The subprotocol the daemon selects when it accepts a tunnel upgrade.
+constexpr std::string_view EDITOR_SUBPROTOCOL = "editor.v1";
 
 // The loopback answer head and body.
 void http_respond(int sock, std::string_view status, std::string_view content_type,
@@ -29,14 +31,3 @@ std::string tunnel_head(std::string_view status, std::string_view content_type, 
                         bool is_html);
 
 std::string_view content_type_of(std::string_view path);
-
-// The file under g_cfg.web for a loopback GET of this path, or nothing.
-std::optional<std::string> static_path(std::string_view request_path);
-void serve_static(int sock, std::string_view request_path);
-
-// "Access-Control-Allow-Origin: <origin>\r\nVary: Origin\r\n" for the site origin, or "".
-std::string cors_headers(const Request& req);
-void preflight_reply(int sock, const Request& req);
-
-// The origin of a page this daemon may trust, or nothing.
-std::optional<std::string> site_origin_of(std::string_view url);
