@@ -13,18 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "core/base/clock.h"
 #include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
 #include "core/base/random.h"
-#include "core/base/thread.h"
-#include "daemon/front/admission.h"
+#include "daemon/front/accept.h"
 #include "daemon/front/fatal.h"
 #include "daemon/front/listen.h"
 #include "daemon/front/options.h"
-#include "daemon/tunnel/policy.h"
 #include "daemon/tunnel/prepare.h"
 #include "daemon/tunnel/signals.h"
 #include "daemon/tunnel/static_table.h"
@@ -114,12 +111,6 @@ void _print_site_lines() {
         log_line("no web build in " + g_cfg.web + " — the first link answers 404 until `make web`");
 }
 
-[[noreturn]] void _accept_loop(int listener) {
-    accept_forever(listener, [](int sock) {
-        if (!start_detached([sock] { handle_connection(sock, Listener::Loopback); })) close(sock);
-    });
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,5 +159,5 @@ int main(int argc, char** argv) {
         start_tunnel_supervisor();
         start_tunnel_accept(std::move(t.fd));
     }
-    _accept_loop(l.fd.get());
+    accept_loopback(l.fd.get());
 }

@@ -1,5 +1,5 @@
-// Admission of requests that come through the tunnel: the accept loop, the decision
-// table, the routes it admits, and the first-use records of the published link.
+// Admission of requests that come through the tunnel: the decision table, the routes it
+// admits, and the first-use records of the published link.
 #include "daemon/tunnel/policy.h"
 
 #include <sys/socket.h>
@@ -13,11 +13,8 @@
 #include "core/base/clock.h"
 #include "core/base/config.h"
 #include "core/base/log.h"
-#include "core/base/thread.h"
 #include "core/netproto/ws.h"
 #include "daemon/files/post.h"
-#include "daemon/front/admission.h"
-#include "daemon/front/listen.h"
 #include "daemon/session/session.h"
 #include "daemon/tunnel/state.h"
 #include "daemon/vm/relay.h"
@@ -213,17 +210,6 @@ void _tunnel_tab(int sock, Request& req, Conn_Buffer& buf, const std::string& pe
     _give_back_tab_slot();
 }
 
-[[noreturn]] void _tunnel_accept(int listener) {
-    accept_forever(listener, [](int sock) {
-        // Over the cap the peer sees its connection closed without an answer.
-        if (g_tunnel.conns.fetch_add(1) >= TUNNEL_MAX_CONNS ||
-            !start_detached([sock] { handle_connection(sock, Listener::Tunnel); })) {
-            g_tunnel.conns.fetch_sub(1);
-            ::close(sock);
-        }
-    });
-}
-
 }  // namespace
 
 std::string tunnel_peer_of(const std::string* cf_connecting_ip) {
@@ -319,12 +305,4 @@ void handle_tunnel_connection(int sock, Request& req, Conn_Buffer& buf) {
             _tunnel_tab(sock, req, buf, peer, country, snap.token);
             return;
     }
-}
-
-bool start_tunnel_accept(Fd listener) {
-    int fd = listener.release();
-    if (start_detached([fd] { _tunnel_accept(fd); })) return true;
-    // Without the loop nobody accepts; the listener still stays open, as cloudflared was
-    // told of it.
-    return false;
 }

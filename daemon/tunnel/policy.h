@@ -1,6 +1,6 @@
 // Admission of requests that come through the tunnel: the credentials a tab carries in its
-// WebSocket subprotocol list, the accept loop of the tunnel listener, the decision table
-// that admits or refuses each request, the tunnel's tab count and the first-use records.
+// WebSocket subprotocol list, the decision table that admits or refuses each request, the
+// tunnel's tab count and the first-use records.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/base/fd.h"
 #include "core/netproto/answers.h"
 #include "core/netproto/http.h"
 #include "daemon/tunnel/static_table.h"
@@ -35,10 +34,6 @@ constexpr int64_t TUNNEL_SEND_TIMEOUT_NS = 60'000'000'000;       // per send
 constexpr int64_t TUNNEL_FS_RECV_TIMEOUT_NS = 60'000'000'000;    // per receive of a body
 constexpr int64_t TUNNEL_TAB_RECV_TIMEOUT_NS = 180'000'000'000;  // a silent tab loses it
 constexpr size_t TUNNEL_PEER_MAX = 45;  // the longest text form of an IPv6 address
-
-// Starts the tunnel listener's accept loop on a self-cleaning thread, which keeps the
-// listener for the life of the process; false when the thread could not be made.
-bool start_tunnel_accept(Fd listener);
 
 // Admits or refuses one parsed tunnel request and carries out its route. Never closes
 // sock; the caller closes it and gives back the connection slot.
