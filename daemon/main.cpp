@@ -24,7 +24,7 @@
 #include "daemon/front/options.h"
 #include "daemon/tunnel/prepare.h"
 #include "daemon/tunnel/signals.h"
-#include "daemon/tunnel/static_table.h"
+#include "daemon/tunnel/state.h"
 #include "daemon/tunnel/supervisor.h"
 
 namespace {

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "daemon/tunnel/limiter.h"
 #include "daemon/tunnel/static_table.h"
@@ -35,6 +37,14 @@ struct Tunnel_State {
 };
 
 extern Tunnel_State g_tunnel;
+
+// static_table_read into g_tunnel's table, with the load time taken right after it
+// completed; start-up calls it before the first other thread.
+std::optional<std::string> static_table_load(const std::string& web);
+
+// The tunnel static answer: the entry of g_tunnel's table for a request path ("/" means
+// "/index.html"), or nullptr; the caller answers 404 then.
+const Static_File* tunnel_static_find(std::string_view request_path);
 
 // The running cloudflared, or 0. The exit-signal handler reads it, so it must be lock-free.
 extern std::atomic<pid_t> g_child_pid;

@@ -8,10 +8,8 @@
 #include <cstring>
 
 #include "core/base/ascii.h"
-#include "core/base/clock.h"
 #include "core/base/fd.h"
 #include "core/netproto/answers.h"
-#include "daemon/tunnel/state.h"
 
 using namespace tunnel_internal;
 
@@ -130,20 +128,10 @@ std::optional<std::string> static_table_read(const std::string& web, Static_Tabl
     return std::nullopt;
 }
 
-std::optional<std::string> static_table_load(const std::string& web) {
-    if (auto err = static_table_read(web, g_tunnel.static_files)) return err;
-    g_tunnel.loaded_at = mono_ns();
-    return std::nullopt;
-}
-
 const Static_File* static_lookup(const Static_Table& table, std::string_view request_path) {
     for (const Static_File& f : table)
         if (f.path == request_path) return &f;
     return nullptr;
-}
-
-const Static_File* tunnel_static_find(std::string_view request_path) {
-    return static_lookup(g_tunnel.static_files, request_path == "/" ? "/index.html" : request_path);
 }
 
 bool tunnel_send_file(int sock, const Static_File& file) {

@@ -26,9 +26,6 @@ using Static_Table = std::vector<Static_File>;
 // Reads the table from web into out; one error message on failure (out is then empty).
 std::optional<std::string> static_table_read(const std::string& web, Static_Table& out);
 
-// static_table_read into g_tunnel, with the load time taken right after it completed.
-std::optional<std::string> static_table_load(const std::string& web);
-
 // Inserts the tunnel page marker right after the first "<head>" (any ASCII case); false
 // when there is none.
 bool inject_marker(std::string& body);
@@ -58,10 +55,6 @@ Read_Result _read_regular(const std::string& path);
 Read_Result _read_exact(int fd, size_t size, const std::string& path);
 
 }  // namespace tunnel_internal
-
-// The tunnel static answer: the entry of g_tunnel's table for a request path ("/" means
-// "/index.html"), or nullptr; the caller answers 404 then.
-const Static_File* tunnel_static_find(std::string_view request_path);
 
 // "200 OK" with the tunnel head for the entry (the HTML block for pages), then its body;
 // false at the first failed write.
