@@ -51,19 +51,8 @@ Tunnel_Out tunnel_default_out();
 // "https://" + host + "/#t=" + token.
 std::string tunnel_link(std::string_view host, std::string_view token);
 
-// With g_tunnel.mu held: the tunnel is not ready until the next publication.
-void _clear_host_locked();
-
 // The host of a quick tunnel's boxed announcement line when it is acceptable, or "".
 std::string quick_host_of(std::string_view line);
 
 // Whether the line carries a log level cloudflared gives (TRC .. PNC), and which.
 std::string_view log_level_of(std::string_view line);
-
-namespace tunnel_internal {
-
-void _feed(Tunnel_Run& run, std::string_view bytes, int64_t now, const Tunnel_Out& out);
-void _on_line(Tunnel_Run& run, std::string_view line, int64_t now, const Tunnel_Out& out);
-void _tunnel_publish(Tunnel_Run& run, int64_t now, const Tunnel_Out& out);
-
-}  // namespace tunnel_internal

@@ -16,6 +16,7 @@
 #include "core/netproto/ws.h"
 #include "daemon/files/post.h"
 #include "daemon/session/session.h"
+#include "daemon/tunnel/internal.h"
 #include "daemon/tunnel/state.h"
 #include "daemon/vm/relay.h"
 

@@ -93,16 +93,3 @@ struct Tunnel_Decision {
 // The tunnel's rules, first match wins; pure apart from reading g_tunnel's table and the
 // daemon's ports. The limiter's 429 is applied by the caller.
 Tunnel_Decision tunnel_decide(const Request& req, const Tunnel_Snapshot& snap);
-
-namespace tunnel_internal {
-
-struct Peer_First {
-    bool is_new = false;      // first use of the current link from this address
-    bool first_over = false;  // the first address past the per-link limit
-};
-
-// Records the address for the link the request was admitted with (nothing when that link
-// is no longer the current one).
-Peer_First _peer_first(std::string_view peer, std::string_view admitted_token);
-
-}  // namespace tunnel_internal

@@ -31,27 +31,3 @@ std::optional<std::string> tunnel_id_of(std::string_view contents);
 
 // The tunnel's start-up lines for stderr, each without the "quelmar: " prefix (for log_line).
 std::vector<std::string> tunnel_banners();
-
-namespace tunnel_internal {
-
-// A result text, or the problem that prevented it.
-struct Text_Result {
-    std::string text;
-    std::string error;
-    bool ok() const { return error.empty(); }
-};
-
-bool _is_executable(const std::string& path);
-Text_Result _find_cloudflared(const std::string& name);
-// The version line of `path --version`, within the given limits.
-Text_Result _cloudflared_probe(const std::string& path,
-                               int64_t answer_limit_ns = PROBE_ANSWER_LIMIT_NS,
-                               int64_t exit_limit_ns = PROBE_EXIT_LIMIT_NS);
-// The problem with a version line that names a version below the minimum, or "".
-std::string _version_problem(const std::string& path, std::string_view line);
-// The five-line install hint around a problem.
-std::string _install_hint(std::string_view problem);
-// The first line of the output, trimmed, cut to 200 bytes.
-std::string _version_line(std::string_view output);
-
-}  // namespace tunnel_internal

@@ -10,6 +10,7 @@
 #include "core/base/ascii.h"
 #include "core/base/fd.h"
 #include "core/netproto/answers.h"
+#include "daemon/tunnel/internal.h"
 
 using namespace tunnel_internal;
 

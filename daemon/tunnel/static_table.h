@@ -37,25 +37,6 @@ const Static_File* static_lookup(const Static_Table& table, std::string_view req
 // first and then only letters, digits, "-", "." and "_".
 bool static_name_allowed(std::string_view name);
 
-namespace tunnel_internal {
-
-enum class Read_Outcome { Ok, Skip, Error };
-
-struct Read_Result {
-    Read_Outcome outcome = Read_Outcome::Skip;
-    std::string body;   // Ok
-    std::string error;  // Error: the whole message
-};
-
-// One file of the web build: skipped unless it is a regular file that is not a symbolic
-// link, refused above 32 MiB, read with one allocation of its exact size.
-Read_Result _read_regular(const std::string& path);
-
-// Reads exactly size bytes from fd; an early end is "it changed while being read".
-Read_Result _read_exact(int fd, size_t size, const std::string& path);
-
-}  // namespace tunnel_internal
-
 // "200 OK" with the tunnel head for the entry (the HTML block for pages), then its body;
 // false at the first failed write.
 bool tunnel_send_file(int sock, const Static_File& file);

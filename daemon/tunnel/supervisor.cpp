@@ -16,6 +16,7 @@
 #include "core/base/thread.h"
 #include "daemon/tunnel/cloudflared.h"
 #include "daemon/tunnel/duration.h"
+#include "daemon/tunnel/internal.h"
 #include "daemon/tunnel/state.h"
 
 using namespace tunnel_internal;

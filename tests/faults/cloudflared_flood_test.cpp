@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/base/clock.h"
-#include "daemon/tunnel/supervisor.h"
+#include "daemon/tunnel/internal.h"
 #include "tests/tunnel/tunnel_test_util.h"
 
 using namespace tunnel_internal;

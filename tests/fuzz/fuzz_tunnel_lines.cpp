@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "daemon/tunnel/lines.h"
+#include "daemon/tunnel/internal.h"
 #include "daemon/tunnel/state.h"
 #include "fuzz_support.h"
 

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "daemon/tunnel/lines.h"
+#include "daemon/tunnel/internal.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;

@@ -8,7 +8,7 @@
 #include "core/base/clock.h"
 #include "core/base/log.h"
 #include "daemon/tunnel/cloudflared.h"
-#include "daemon/tunnel/prepare.h"
+#include "daemon/tunnel/internal.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;

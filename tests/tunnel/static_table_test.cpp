@@ -8,7 +8,7 @@
 
 #include "core/base/fd.h"
 #include "core/netproto/answers.h"
-#include "daemon/tunnel/static_table.h"
+#include "daemon/tunnel/internal.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;

@@ -8,7 +8,7 @@
 
 #include "core/base/clock.h"
 #include "daemon/tunnel/cloudflared.h"
-#include "daemon/tunnel/supervisor.h"
+#include "daemon/tunnel/internal.h"
 #include "tunnel_test_util.h"
 
 using namespace tunnel_internal;
