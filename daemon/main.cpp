@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/base/config.h"
+#include "core/base/decimal.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
@@ -46,10 +47,9 @@ void _close_inherited_descriptors_on_exec() {
     if (dir == nullptr) return;
     std::vector<int> fds;
     while (const dirent* e = readdir(dir)) {
-        char* end = nullptr;
-        long fd = std::strtol(e->d_name, &end, 10);
-        if (end != e->d_name && *end == '\0' && fd > 2 && fd != dirfd(dir))
-            fds.push_back(static_cast<int>(fd));
+        Decimal fd = parse_decimal(e->d_name, INT_MAX);
+        if (fd.ok() && fd.value > 2 && static_cast<int>(fd.value) != dirfd(dir))
+            fds.push_back(static_cast<int>(fd.value));
     }
     closedir(dir);
     for (int fd : fds) set_cloexec(fd);

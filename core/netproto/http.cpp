@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/base/clock.h"
+#include "core/base/decimal.h"
 
 namespace {
 
@@ -19,11 +20,6 @@ constexpr int64_t DRAIN_LIMIT = 268'439'552;  // 256 MiB + 4096
 constexpr int64_t DRAIN_TIME_NS = 2 * NS_PER_SEC;
 constexpr size_t DRAIN_CHUNK = 65536;
 constexpr size_t SEND_CHUNK_MAX = INT_MAX;
-
-bool _all_digits(std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 void _set_receive_timeout(int sock, int64_t ns) {
     struct timeval tv;
@@ -155,13 +151,10 @@ bool send_all(int sock, std::string_view bytes) {
 
 int64_t body_bytes_to_drain(const Request& req, size_t buffered_body_bytes) {
     if (const std::string* cl = req.header("content-length")) {
-        if (!_all_digits(*cl)) return DRAIN_LIMIT;
-        int64_t n = 0;
-        for (char c : *cl) {
-            n = n * 10 + (c - '0');
-            if (n > DRAIN_LIMIT) return DRAIN_LIMIT;  // per digit, so it never overflows
-        }
-        return std::max<int64_t>(0, n - static_cast<int64_t>(buffered_body_bytes));
+        Decimal n = parse_decimal(*cl, DRAIN_LIMIT);
+        if (!n.ok()) return DRAIN_LIMIT;
+        return std::max<int64_t>(
+            0, static_cast<int64_t>(n.value) - static_cast<int64_t>(buffered_body_bytes));
     }
     if (req.header("transfer-encoding")) return DRAIN_LIMIT;
     return 0;

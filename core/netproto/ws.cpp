@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "core/base/decimal.h"
 #include "core/base/random.h"
 #include "core/netproto/base64.h"
 #include "core/netproto/sha1.h"
@@ -282,13 +283,9 @@ bool parse_response_head(std::string_view head, Response_Head& out) {
     if (line.size() < 12 || line.substr(0, 7) != "HTTP/1." || line[8] != ' ') return false;
     std::string_view code = line.substr(9);
     code = code.substr(0, code.find(' '));
-    if (code.size() != 3) return false;
-    int status = 0;
-    for (char c : code) {
-        if (c < '0' || c > '9') return false;
-        status = status * 10 + (c - '0');
-    }
-    out.status = status;
+    Decimal status = parse_decimal(code, 999);
+    if (code.size() != 3 || !status.ok()) return false;
+    out.status = static_cast<int>(status.value);
     while (!rest.empty()) {
         size_t e = rest.find("\r\n");
         std::string_view h = rest.substr(0, e);

@@ -11,22 +11,6 @@
 
 namespace {
 
-enum class Length_Check { Ok, Missing, Too_Large };
-
-// Digits only, read one at a time so a long run of them cannot overflow.
-Length_Check _declared_length(const Request& req, uint64_t& length) {
-    const std::string* value = req.header("content-length");
-    if (!value || value->empty()) return Length_Check::Missing;
-    for (char c : *value)
-        if (c < '0' || c > '9') return Length_Check::Missing;
-    length = 0;
-    for (char c : *value) {
-        length = length * 10 + static_cast<uint64_t>(c - '0');
-        if (length > FS_POST_BODY_MAX) return Length_Check::Too_Large;
-    }
-    return Length_Check::Ok;
-}
-
 // False when the peer closes or a receive fails before length bytes are buffered.
 bool _receive_body(int sock, Conn_Buffer& buf, size_t length) {
     while (buf.size() < length) {
@@ -61,18 +45,24 @@ void _answer(int sock, bool tunnel, const Fs_Result& result, std::string_view ex
 
 }  // namespace
 
+Decimal fs_post_length(const Request& req) {
+    const std::string* value = req.header("content-length");
+    return parse_decimal(value ? std::string_view(*value) : std::string_view{}, FS_POST_BODY_MAX);
+}
+
 void handle_fs_post(int sock, const Request& req, Conn_Buffer& buf, std::string_view extra_headers,
                     Listener listener) {
     bool tunnel = listener == Listener::Tunnel;
-    uint64_t length = 0;
-    switch (_declared_length(req, length)) {
-        case Length_Check::Missing:
+    Decimal declared = fs_post_length(req);
+    switch (declared.error) {
+        case Decimal_Error::Not_Digits:
             return _refuse(sock, req, buf, tunnel, "411 Length Required", "length required");
-        case Length_Check::Too_Large:
+        case Decimal_Error::Too_Large:
             return _refuse(sock, req, buf, tunnel, "413 Content Too Large", "too large");
-        case Length_Check::Ok:
+        case Decimal_Error::None:
             break;
     }
+    uint64_t length = declared.value;
     if (!_receive_body(sock, buf, static_cast<size_t>(length))) return;
     Fs_Result result = fs_execute(std::string_view(buf).substr(0, static_cast<size_t>(length)));
     _answer(sock, tunnel, result, extra_headers);

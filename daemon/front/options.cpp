@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/base/decimal.h"
 #include "core/base/log.h"
 #include "daemon/front/site.h"
 #include "daemon/tunnel/duration.h"
@@ -13,7 +14,7 @@ namespace {
 constexpr std::string_view EXAMPLE_QUICK_LINK = "https://<words>.trycloudflare.com/#t=<token>";
 constexpr std::string_view EXAMPLE_HOST = "editor.example.com";
 
-constexpr int PORT_LIMIT = 65536;          // --port accepts 0 to 65535
+constexpr uint64_t PORT_MAX = 65535;       // --port accepts 0 to 65535
 constexpr size_t HOST_NAME_MAX_LEN = 253;  // a DNS name in text form
 constexpr size_t HOST_LABEL_MAX_LEN = 63;
 
@@ -29,14 +30,9 @@ struct Seen {
 };
 
 std::optional<int> _parse_port(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    int port = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        port = port * 10 + (c - '0');
-        if (port >= PORT_LIMIT) return std::nullopt;
-    }
-    return port;
+    Decimal port = parse_decimal(text, PORT_MAX);
+    if (!port.ok()) return std::nullopt;
+    return static_cast<int>(port.value);
 }
 
 bool _label_ok(std::string_view label) {

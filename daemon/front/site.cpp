@@ -4,9 +4,12 @@
 
 #include "core/base/ascii.h"
 #include "core/base/config.h"
+#include "core/base/decimal.h"
 #include "core/netproto/answers.h"
 
 namespace {
+
+constexpr uint64_t PORT_MAX = 65535;
 
 bool _host_chars_ok(std::string_view host) {
     if (host.empty() || host.find("..") != std::string_view::npos) return false;
@@ -55,15 +58,9 @@ std::optional<std::string> site_origin_of(std::string_view url) {
     size_t colon = authority.find(':');
     if (colon != std::string_view::npos) {
         host_part = authority.substr(0, colon);
-        std::string_view digits = authority.substr(colon + 1);
-        if (digits.empty()) return std::nullopt;
-        port = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') return std::nullopt;
-            port = port * 10 + (c - '0');
-            if (port >= 65536) return std::nullopt;
-        }
-        if (port == 0) return std::nullopt;
+        Decimal digits = parse_decimal(authority.substr(colon + 1), PORT_MAX);
+        if (!digits.ok() || digits.value == 0) return std::nullopt;
+        port = static_cast<int>(digits.value);
     }
     std::string host = ascii_lower(host_part);
     if (!_host_chars_ok(host)) return std::nullopt;

@@ -2,6 +2,7 @@
 #include "daemon/tunnel/duration.h"
 
 #include "core/base/clock.h"
+#include "core/base/decimal.h"
 
 namespace {
 
@@ -28,14 +29,9 @@ std::optional<int64_t> parse_duration(std::string_view text) {
             return std::nullopt;
     }
     std::string_view digits = text.substr(0, text.size() - 1);
-    const int64_t most = MAX_DURATION_SEC / unit_sec;
-    int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        n = n * 10 + (c - '0');
-        if (n > most) return std::nullopt;  // checked per digit, so it never overflows
-    }
-    return n * unit_sec * NS_PER_SEC;
+    Decimal n = parse_decimal(digits, MAX_DURATION_SEC / unit_sec);
+    if (!n.ok()) return std::nullopt;
+    return static_cast<int64_t>(n.value) * unit_sec * NS_PER_SEC;
 }
 
 std::string format_duration(int64_t ns) {

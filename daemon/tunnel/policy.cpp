@@ -93,17 +93,16 @@ Tunnel_Decision _route(Tunnel_Route route) {
     return d;
 }
 
-// The declared body of a POST /fs: digits only, read one at a time so that a long run of
-// them cannot overflow. Nothing (admitted) or the refusal.
+// The declared body of a POST /fs, judged as its transport judges it: nothing (admitted)
+// or the refusal.
 std::optional<Tunnel_Answer> _body_length_refusal(const Request& req) {
-    std::string_view value = _header_or_empty(req, "content-length");
-    if (value.empty()) return answers::LENGTH_REQUIRED;
-    for (char c : value)
-        if (c < '0' || c > '9') return answers::LENGTH_REQUIRED;
-    uint64_t length = 0;
-    for (char c : value) {
-        length = length * 10 + static_cast<uint64_t>(c - '0');
-        if (length > FS_POST_BODY_MAX) return answers::TOO_LARGE;
+    switch (fs_post_length(req).error) {
+        case Decimal_Error::Not_Digits:
+            return answers::LENGTH_REQUIRED;
+        case Decimal_Error::Too_Large:
+            return answers::TOO_LARGE;
+        case Decimal_Error::None:
+            break;
     }
     return std::nullopt;
 }

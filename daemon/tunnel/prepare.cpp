@@ -17,6 +17,7 @@
 #include "core/base/ascii.h"
 #include "core/base/clock.h"
 #include "core/base/config.h"
+#include "core/base/decimal.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
@@ -49,15 +50,12 @@ std::string _absolute(const std::string& path) {
 
 // Reads a non-negative decimal run of at most VERSION_PART_MAX at s[at...]; advances at.
 std::optional<int64_t> _version_part(std::string_view s, size_t& at) {
-    size_t begin = at;
-    int64_t n = 0;
-    while (at < s.size() && s[at] >= '0' && s[at] <= '9') {
-        n = n * 10 + (s[at] - '0');
-        if (n > VERSION_PART_MAX) return std::nullopt;
-        ++at;
-    }
-    if (at == begin) return std::nullopt;
-    return n;
+    size_t end = at;
+    while (end < s.size() && s[end] >= '0' && s[end] <= '9') ++end;
+    Decimal n = parse_decimal(s.substr(at, end - at), VERSION_PART_MAX);
+    if (!n.ok()) return std::nullopt;
+    at = end;
+    return static_cast<int64_t>(n.value);
 }
 
 // Waits for the probe to end within limit_ns; kills its group and waits on when it does not.

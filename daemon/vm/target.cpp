@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/base/decimal.h"
 #include "core/netproto/base64.h"
 
 namespace {
@@ -14,7 +15,7 @@ constexpr std::string_view SCHEME = "ws://";
 constexpr std::string_view V6_PREFIX = "[::1]:";
 constexpr std::string_view V4_PREFIX = "127.0.0.1:";
 constexpr std::string_view NAME_PREFIX = "localhost:";
-constexpr uint32_t PORT_END = 65536;
+constexpr uint64_t PORT_MAX = 65535;
 
 int _hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -25,15 +26,9 @@ int _hex_value(char c) {
 
 // 1 to 65535 in decimal digits, leading zeros allowed.
 std::optional<uint16_t> _port_of(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    uint32_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + static_cast<uint32_t>(c - '0');
-        if (v >= PORT_END) return std::nullopt;
-    }
-    if (v == 0) return std::nullopt;
-    return static_cast<uint16_t>(v);
+    Decimal port = parse_decimal(text, PORT_MAX);
+    if (!port.ok() || port.value == 0) return std::nullopt;
+    return static_cast<uint16_t>(port.value);
 }
 
 // Only these bytes may reach the VM service in its request line: no query, fragment,

@@ -1,7 +1,8 @@
-// The shared helpers: quoting, slash paths, UTF-8, JSON writing, tokens.
+// The shared helpers: quoting, slash paths, UTF-8, JSON writing, tokens, decimals.
 #include <gtest/gtest.h>
 
 #include "core/base/bytes.h"
+#include "core/base/decimal.h"
 #include "core/base/json_write.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
@@ -62,4 +63,32 @@ TEST(Tokens, HexAndConstantTimeCompare) {
     if (upper != t) {
         EXPECT_FALSE(token_equal(upper, t));
     }
+}
+
+namespace {
+
+std::string decimal_of(std::string_view text, uint64_t max) {
+    Decimal d = parse_decimal(text, max);
+    if (d.error == Decimal_Error::Not_Digits) return "not digits";
+    if (d.error == Decimal_Error::Too_Large) return "too large";
+    return std::to_string(d.value);
+}
+
+}  // namespace
+
+TEST(ParseDecimal, DigitsAloneUpToTheBound) {
+    EXPECT_EQ(decimal_of("0", 0), "0");
+    EXPECT_EQ(decimal_of("007", 10), "7");
+    EXPECT_EQ(decimal_of("65535", 65535), "65535");
+    EXPECT_EQ(decimal_of("65536", 65535), "too large");
+    EXPECT_EQ(decimal_of("1", 0), "too large");
+    EXPECT_EQ(decimal_of("18446744073709551615", UINT64_MAX), "18446744073709551615");
+    EXPECT_EQ(decimal_of("18446744073709551616", UINT64_MAX), "too large");  // no wrap
+    EXPECT_EQ(decimal_of(std::string(400, '9'), 100), "too large");
+}
+
+TEST(ParseDecimal, AnyOtherByteIsNotDigitsEvenPastTheBound) {
+    for (std::string_view bad : {"", " 1", "1 ", "+1", "-1", "1a", "0x10", "1.0", "\xd9\xa1"})
+        EXPECT_EQ(decimal_of(bad, 1000), "not digits") << bad;
+    EXPECT_EQ(decimal_of(std::string(40, '9') + "x", 1000), "not digits");
 }
