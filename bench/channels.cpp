@@ -25,6 +25,7 @@
 #include "core/base/clock.h"
 #include "core/base/config.h"
 #include "core/base/thread.h"
+#include "core/base/write_all.h"
 #include "daemon/front/admission.h"
 #include "daemon/messages/protocol.h"
 
@@ -68,15 +69,6 @@ int _connect(int port) {
     return fd;
 }
 
-bool _send_all(int fd, std::string_view b) {
-    while (!b.empty()) {
-        ssize_t n = ::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        b.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // The daemon's front in this process: accepted connections go to handle_connection.
 int _start_front(const std::string& root) {
     int port;
@@ -103,7 +95,7 @@ class Ws_Client {
                           "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                           "Sec-WebSocket-Version: 13\r\n\r\n";
-        if (!_send_all(fd_, req)) return false;
+        if (!send_all(fd_, req)) return false;
         while (buf_.find("\r\n\r\n") == std::string::npos)
             if (!_fill()) return false;
         size_t end = buf_.find("\r\n\r\n") + 4;
@@ -136,7 +128,7 @@ class Ws_Client {
         const unsigned char mask[4] = {0x12, 0x34, 0x56, 0x78};
         f.append(reinterpret_cast<const char*>(mask), 4);
         for (size_t i = 0; i < n; ++i) f.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-        return _send_all(fd_, f);
+        return send_all(fd_, f);
     }
     bool send_msg(Msg_Kind kind, uint32_t id, std::string_view payload) {
         std::string m(1, static_cast<char>(kind));
@@ -310,7 +302,7 @@ double _stream_raw() {
         std::vector<char> buf(32768);
         ssize_t n;
         while ((n = ::read(fileno(f), buf.data(), buf.size())) > 0)
-            if (!_send_all(s, std::string_view(buf.data(), size_t(n)))) break;
+            if (!send_all(s, std::string_view(buf.data(), size_t(n)))) break;
         ::pclose(f);
         ::close(s);
     });

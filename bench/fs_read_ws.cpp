@@ -13,6 +13,7 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
+#include "core/base/write_all.h"
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
 

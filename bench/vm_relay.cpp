@@ -18,6 +18,7 @@
 
 #include "core/base/fd.h"
 #include "core/base/thread.h"
+#include "core/base/write_all.h"
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
 #include "daemon/vm/relay.h"

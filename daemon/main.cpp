@@ -19,6 +19,7 @@
 #include "core/base/log.h"
 #include "core/base/path.h"
 #include "core/base/random.h"
+#include "core/base/write_all.h"
 #include "daemon/front/accept.h"
 #include "daemon/front/fatal.h"
 #include "daemon/front/listen.h"

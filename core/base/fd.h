@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <string_view>
 #include <utility>
 
 class Fd {
@@ -39,15 +37,4 @@ class Fd {
 inline bool set_cloexec(int fd) {
     int flags = ::fcntl(fd, F_GETFD);
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
-}
-
-// Writes all of bytes in as few writes as the system allows; stops quietly at an error,
-// since its callers (log lines, printed links) have nobody left to tell.
-inline void write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
 }

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "core/base/fd.h"
 #include "core/base/utf8.h"
+#include "core/base/write_all.h"
 
 void write_stderr(std::string_view bytes) {
     write_all(STDERR_FILENO, bytes);

@@ -1,6 +1,7 @@
 // Every HTTP answer head the daemon writes: the loopback header set, the tunnel's two, and
 // the content type of a file by its name.
 #include "core/netproto/answers.h"
+#include "core/base/write_all.h"
 
 const std::string_view TUNNEL_PLAIN_HEADERS =
     "Cache-Control: no-store\r\n"

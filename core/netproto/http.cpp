@@ -19,7 +19,6 @@ namespace {
 constexpr int64_t DRAIN_LIMIT = 268'439'552;  // 256 MiB + 4096
 constexpr int64_t DRAIN_TIME_NS = 2 * NS_PER_SEC;
 constexpr size_t DRAIN_CHUNK = 65536;
-constexpr size_t SEND_CHUNK_MAX = INT_MAX;
 
 void _set_receive_timeout(int sock, int64_t ns) {
     struct timeval tv;
@@ -137,16 +136,6 @@ std::string_view query_param(std::string_view query, std::string_view key) {
 bool host_is_local(std::string_view value, int port) {
     std::string p = std::to_string(port);
     return value == "127.0.0.1:" + p || value == "localhost:" + p;
-}
-
-bool send_all(int sock, std::string_view bytes) {
-    while (!bytes.empty()) {
-        size_t n = std::min(bytes.size(), SEND_CHUNK_MAX);
-        ssize_t sent = send(sock, bytes.data(), n, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(sent));
-    }
-    return true;
 }
 
 int64_t body_bytes_to_drain(const Request& req, size_t buffered_body_bytes) {

@@ -62,9 +62,6 @@ std::string_view query_param(std::string_view query, std::string_view key);
 // True when value is exactly "127.0.0.1:<port>" or "localhost:<port>".
 bool host_is_local(std::string_view value, int port);
 
-// Sends every byte (MSG_NOSIGNAL, at most 2^31-1 bytes per call); false at the first error.
-bool send_all(int sock, std::string_view bytes);
-
 // After a refusal: drains a request body still on its way, for at most 2 s, so the peer
 // can read the answer before the connection is torn down.
 void linger_unread_body(int sock, const Request& req, size_t buffered_body_bytes);

@@ -10,6 +10,7 @@
 
 #include "core/base/decimal.h"
 #include "core/base/random.h"
+#include "core/base/write_all.h"
 #include "core/netproto/base64.h"
 #include "core/netproto/sha1.h"
 

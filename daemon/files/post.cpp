@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "core/base/write_all.h"
 #include "core/netproto/answers.h"
 #include "daemon/files/records.h"
 #include "daemon/files/service.h"

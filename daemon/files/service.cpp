@@ -18,6 +18,7 @@
 
 #include "core/base/errname.h"
 #include "core/base/fd.h"
+#include "core/base/write_all.h"
 #include "core/grep/project_files.h"
 #include "core/sysfs/sysfs_listdir_posix.h"
 
@@ -130,16 +131,6 @@ int _read_file(const std::string& path, int64_t limit, std::string& out) {
     return 0;
 }
 
-bool _write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Makes a finished rename durable; failures change nothing about the outcome.
 void _sync_dir_of(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -166,7 +157,7 @@ bool _replace_file(const std::string& path, std::string_view data) {
         unlink(tmp.c_str());
         return false;
     }
-    bool ok = _write_all(fd.get(), data) && fsync(fd.get()) == 0;
+    bool ok = write_all(fd.get(), data) && fsync(fd.get()) == 0;
     if (close(fd.release()) != 0) ok = false;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
         _sync_dir_of(path);

@@ -16,6 +16,7 @@
 #include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/path.h"
+#include "core/base/write_all.h"
 #include "core/netproto/answers.h"
 
 namespace {

@@ -17,6 +17,7 @@
 
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
+#include "core/base/write_all.h"
 #include "daemon/messages/session_record.h"
 
 Hook_Limits g_hook_limits{10 * NS_PER_SEC, false};
@@ -38,12 +39,6 @@ constexpr std::string_view CLOSED_ANSWER = "deny session closed\n";
 constexpr int64_t ACCEPT_RETRY_PAUSE_NS = 50 * NS_PER_MS;
 // A helper that stops reading its answer must not hold the session thread for ever.
 constexpr int64_t ANSWER_SEND_TIMEOUT_NS = 10 * NS_PER_SEC;
-
-#ifdef MSG_NOSIGNAL
-constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-constexpr int SEND_FLAGS = 0;  // SO_NOSIGPIPE is set on each connection instead
-#endif
 
 bool _is_dir(const std::string& path) {
     struct stat st;
@@ -85,15 +80,6 @@ bool _bind_listen(int fd, const std::string& path) {
     std::memcpy(addr.sun_path, path.data(), path.size());  // the zero after it stays
     if (::bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) return false;
     return ::listen(fd, LISTEN_BACKLOG) == 0;
-}
-
-// Writes all of bytes, going on after partial writes; stops at the first failure.
-void _write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), SEND_FLAGS);
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
 }
 
 // An accepted connection: close-on-exec, blocking, with a bounded answer write.
@@ -174,7 +160,7 @@ void _serve(Hook& h, Fd conn, int64_t timeout_ns) {
         std::unique_lock lock(h.mu);
         if (h.closed) {
             lock.unlock();
-            _write_all(conn.get(), CLOSED_ANSWER);
+            send_all(conn.get(), CLOSED_ANSWER);
             return;
         }
         request_id = ++h.next_request_id;
@@ -311,7 +297,7 @@ void hook_reply(Session& s, uint32_t id, std::string_view body) {
         conn = std::move(it->second);
         h->pending.erase(it);
     }
-    _write_all(conn.get(), body.substr(4));
+    send_all(conn.get(), body.substr(4));
 }
 
 void hook_close(Session& s, uint32_t id) {
@@ -328,7 +314,7 @@ void hook_close(Session& s, uint32_t id) {
         // between; 20 bytes always fit a fresh connection's buffer.
         std::lock_guard lock(h->mu);
         h->closed = true;
-        for (auto& [request_id, conn] : h->pending) _write_all(conn.get(), CLOSED_ANSWER);
+        for (auto& [request_id, conn] : h->pending) send_all(conn.get(), CLOSED_ANSWER);
         h->pending.clear();
     }
     h->wake_write.reset();  // the accept thread sees it, whether waiting or reading

@@ -10,6 +10,7 @@
 #include "core/base/config.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
+#include "core/base/write_all.h"
 #include "daemon/tunnel/internal.h"
 #include "daemon/tunnel/prepare.h"
 #include "daemon/tunnel/state.h"

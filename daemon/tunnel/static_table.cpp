@@ -9,6 +9,7 @@
 
 #include "core/base/ascii.h"
 #include "core/base/fd.h"
+#include "core/base/write_all.h"
 #include "core/netproto/answers.h"
 #include "daemon/tunnel/internal.h"
 

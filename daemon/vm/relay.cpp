@@ -11,6 +11,7 @@
 #include "core/base/clock.h"
 #include "core/base/fd.h"
 #include "core/base/thread.h"
+#include "core/base/write_all.h"
 #include "core/netproto/answers.h"
 #include "core/netproto/ws.h"
 

@@ -10,6 +10,7 @@
 
 #include "core/base/clock.h"
 #include "core/base/fd.h"
+#include "core/base/write_all.h"
 #include "core/netproto/http.h"
 
 namespace {
