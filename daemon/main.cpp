@@ -15,6 +15,7 @@
 
 #include "core/base/config.h"
 #include "core/base/decimal.h"
+#include "core/base/dir.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
@@ -44,15 +45,16 @@ void _ensure_standard_descriptors() {
 // Descriptors the daemon's own parent left open (a terminal multiplexer's, a test runner's
 // log) must not reach the programs tabs start, so they are all made close-on-exec.
 void _close_inherited_descriptors_on_exec() {
-    DIR* dir = opendir("/dev/fd");
-    if (dir == nullptr) return;
     std::vector<int> fds;
-    while (const dirent* e = readdir(dir)) {
-        Decimal fd = parse_decimal(e->d_name, INT_MAX);
-        if (fd.ok() && fd.value > 2 && static_cast<int>(fd.value) != dirfd(dir))
-            fds.push_back(static_cast<int>(fd.value));
+    {
+        Dir dir = Dir::open("/dev/fd");
+        if (!dir) return;
+        while (const dirent* e = readdir(dir.get())) {
+            Decimal fd = parse_decimal(e->d_name, INT_MAX);
+            if (fd.ok() && fd.value > 2 && static_cast<int>(fd.value) != dir.fd())
+                fds.push_back(static_cast<int>(fd.value));
+        }
     }
-    closedir(dir);
     for (int fd : fds) set_cloexec(fd);
 }
 

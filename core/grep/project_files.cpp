@@ -9,6 +9,7 @@
 #include <array>
 #include <unordered_set>
 
+#include "core/base/dir.h"
 #include "core/sysfs/sysfs_listdir_posix.h"
 
 namespace {
@@ -35,17 +36,8 @@ bool _first_visit(const std::string& dir, std::unordered_set<std::string>& visit
 // directory is open at a time. Below the root a name that became a symbolic link after it
 // was listed is not entered (O_NOFOLLOW); the root itself may be a link.
 bool _read_dir(const std::string& dir, bool is_root, std::vector<Dir_Entry>& entries) {
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_root ? 0 : O_NOFOLLOW);
-    int fd = open(dir.c_str(), flags);
-    if (fd < 0) return false;
-    DIR* d = fdopendir(fd);
-    if (!d) {
-        close(fd);
-        return false;
-    }
-    bool ok = sysfs_listdir_posix(d, entries);
-    closedir(d);
-    return ok;
+    Dir d = Dir::open(dir.c_str(), is_root ? 0 : O_NOFOLLOW);
+    return d && sysfs_listdir_posix(d.get(), entries);
 }
 
 // dir relative to root: every queued path begins with the root text and then "/".

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "core/base/dir.h"
 #include "core/base/errname.h"
 #include "core/base/fd.h"
 #include "core/base/write_all.h"
@@ -169,18 +170,12 @@ bool _replace_file(const std::string& path, std::string_view data) {
 
 // The entries of one directory with their own status, links not followed.
 int _list_entries(const std::string& path, std::vector<Fs_Entry>& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    DIR* d = fdopendir(fd);
-    if (!d) {
-        int err = errno;
-        close(fd);
-        return err;
-    }
+    Dir d = Dir::open(path.c_str());
+    if (!d) return errno;
     int err = 0;
     for (;;) {
         errno = 0;
-        const struct dirent* e = readdir(d);
+        const struct dirent* e = readdir(d.get());
         if (!e) {
             err = errno;
             break;
@@ -188,14 +183,13 @@ int _list_entries(const std::string& path, std::vector<Fs_Entry>& out) {
         std::string_view name = e->d_name;
         if (name == "." || name == "..") continue;
         struct stat st;
-        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fstatat(d.fd(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             err = errno;
             break;
         }
         out.push_back(Fs_Entry{std::string(name), S_ISDIR(st.st_mode),
                                static_cast<int64_t>(st.st_size), _mtime_ns(st)});
     }
-    closedir(d);
     if (err != 0) out.clear();
     return err;
 }
@@ -203,22 +197,16 @@ int _list_entries(const std::string& path, std::vector<Fs_Entry>& out) {
 // Removes name (relative to parent_fd) with everything below it. Links are never followed,
 // not even at the top, so removing a link to a directory cannot empty its target.
 bool _remove_tree_at(int parent_fd, const char* name) {
-    int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    DIR* d = fdopendir(fd);
-    if (!d) {
-        close(fd);
-        return false;
-    }
+    Dir d = Dir::open(name, O_NOFOLLOW, parent_fd);
+    if (!d) return false;
     // The whole listing first: removing entries while reading the directory may skip some.
     std::vector<Dir_Entry> entries;
-    bool ok = sysfs_listdir_posix(d, entries);
+    bool ok = sysfs_listdir_posix(d.get(), entries);
     for (size_t i = 0; ok && i < entries.size(); ++i) {
         const char* child = entries[i].name.c_str();
-        ok = entries[i].is_dir ? _remove_tree_at(dirfd(d), child)
-                               : unlinkat(dirfd(d), child, 0) == 0;
+        ok = entries[i].is_dir ? _remove_tree_at(d.fd(), child) : unlinkat(d.fd(), child, 0) == 0;
     }
-    closedir(d);
+    d.reset();
     return ok && unlinkat(parent_fd, name, AT_REMOVEDIR) == 0;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/base/ascii.h"
+#include "core/base/dir.h"
 #include "core/base/fd.h"
 #include "core/base/write_all.h"
 #include "core/netproto/answers.h"
@@ -31,12 +32,11 @@ Read_Result _error(std::string message) {
 
 // The names of the directory, in the order the system lists them; an error message on failure.
 std::optional<std::string> _list(const std::string& web, std::vector<std::string>& names) {
-    DIR* dir = ::opendir(web.c_str());
+    Dir dir = Dir::open(web.c_str());
     if (!dir) return "cannot list the web build in " + web + ": " + std::strerror(errno);
     errno = 0;
-    while (struct dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+    while (struct dirent* entry = ::readdir(dir.get())) names.emplace_back(entry->d_name);
     int err = errno;
-    ::closedir(dir);
     if (err != 0) return "cannot list the web build in " + web + ": " + std::strerror(err);
     return std::nullopt;
 }
