@@ -3,60 +3,16 @@
 
 #include "core/base/utf8.h"
 
+namespace {
+
+// RFC 8259's two-character escapes, \u00XX for the other control bytes and DEL, and
+// U+FFFD for each byte that is not valid UTF-8.
+constexpr Escape_Rules JSON_STRING = {true, "btnfr", "\\u00", false};
+
+}  // namespace
+
 std::string json_string(std::string_view s) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(s.size() + 2);
-    out.push_back('"');
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x80) {
-            size_t len = utf8_sequence_length(s.substr(i));
-            if (len == 0) {
-                out += "\xEF\xBF\xBD";
-                ++i;
-            } else {
-                out.append(s.substr(i, len));
-                i += len;
-            }
-            continue;
-        }
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += "\\u00";
-                    out.push_back(hex[c >> 4]);
-                    out.push_back(hex[c & 15]);
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
-        }
-        ++i;
-    }
-    out.push_back('"');
-    return out;
+    return escape_text(s, JSON_STRING);
 }
 
 void Json_Writer::_separate() {

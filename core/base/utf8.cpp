@@ -1,4 +1,4 @@
-// UTF-8 validation helpers shared by the JSON writer and the quoting of log values.
+// UTF-8: validation, and the one escaper behind the log's %q, JSON strings and sanitising.
 #include "core/base/utf8.h"
 
 size_t utf8_sequence_length(std::string_view s) {
@@ -28,19 +28,62 @@ size_t utf8_sequence_length(std::string_view s) {
     return len;
 }
 
-std::string utf8_sanitize(std::string_view s) {
+namespace {
+
+constexpr char HEX[] = "0123456789abcdef";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
+
+// The letter of a C escape for c (\a to \r) when the rules use it, else 0.
+char _letter_of(unsigned char c, std::string_view letters) {
+    static constexpr std::string_view C_LETTERS = "abtnvfr";  // bytes 7 to 13
+    if (c < 7 || c > 13) return 0;
+    char letter = C_LETTERS[c - 7];
+    return letters.find(letter) != std::string_view::npos ? letter : 0;
+}
+
+void _numeric(std::string& out, unsigned char c, std::string_view prefix) {
+    out.append(prefix);
+    out.push_back(HEX[c >> 4]);
+    out.push_back(HEX[c & 15]);
+}
+
+}  // namespace
+
+std::string escape_text(std::string_view s, const Escape_Rules& rules) {
     std::string out;
-    out.reserve(s.size());
+    out.reserve(s.size() + 2);
+    if (rules.quoted) out.push_back('"');
     size_t i = 0;
     while (i < s.size()) {
-        size_t len = utf8_sequence_length(s.substr(i));
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            size_t len = utf8_sequence_length(s.substr(i));
+            if (len > 0) {
+                out.append(s.substr(i, len));
+                i += len;
+                continue;
+            }
+            if (rules.numeric_invalid)
+                _numeric(out, c, rules.numeric);
+            else
+                out.append(REPLACEMENT);
+        } else if (rules.quoted && (c == '"' || c == '\\')) {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
+        } else if (char letter = _letter_of(c, rules.letters)) {
+            out.push_back('\\');
+            out.push_back(letter);
+        } else if (!rules.numeric.empty() && (c < 0x20 || c == 0x7f)) {
+            _numeric(out, c, rules.numeric);
         } else {
-            out.append(s.substr(i, len));
-            i += len;
+            out.push_back(static_cast<char>(c));
         }
+        ++i;
     }
+    if (rules.quoted) out.push_back('"');
     return out;
+}
+
+std::string utf8_sanitize(std::string_view s) {
+    return escape_text(s, Escape_Rules{});
 }

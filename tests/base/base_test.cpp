@@ -50,6 +50,13 @@ TEST(JsonWriter, CompactInOrderWithEscapes) {
     EXPECT_EQ(json_string("\xFF"), "\"\xEF\xBF\xBD\"");
 }
 
+TEST(Escapes, ControlBytesUnderEachOfTheThreeRuleSets) {
+    const std::string controls = "\a\b\t\n\v\f\r\x01\x1f\x7f\"\\";
+    EXPECT_EQ(quote(controls), R"("\a\b\t\n\v\f\r\x01\x1f\x7f\"\\")");
+    EXPECT_EQ(json_string(controls), R"("\u0007\b\t\n\u000b\f\r\u0001\u001f\u007f\"\\")");
+    EXPECT_EQ(utf8_sanitize(controls), controls);
+}
+
 TEST(Tokens, HexAndConstantTimeCompare) {
     std::string t = random_hex(16);
     ASSERT_EQ(t.size(), 32u);
