@@ -1,4 +1,5 @@
-// The request side of HTTP/1.1: head reading, parsing, query parameters, Host test.
+// HTTP/1.1 heads: reading, parsing a request and a response head, query parameters,
+// the Host test, draining an unread body.
 #include "core/netproto/http.h"
 
 #include <sys/socket.h>
@@ -38,6 +39,29 @@ std::vector<std::string_view> _words(std::string_view line) {
         i = j;
     }
     return out;
+}
+
+// The first line of a head, and the header field lines after it.
+void _split_head(std::string_view head, std::string_view& line, std::string_view& fields) {
+    size_t eol = head.find("\r\n");
+    line = head.substr(0, eol);
+    fields = eol == std::string_view::npos ? std::string_view{} : head.substr(eol + 2);
+}
+
+// One field per line: a name before the first ":" and the value after it, both trimmed,
+// the name lower-cased; empty lines are skipped. False at a line without a name.
+bool _parse_fields(std::string_view fields, Header_Map& out) {
+    while (!fields.empty()) {
+        size_t e = fields.find("\r\n");
+        std::string_view h = fields.substr(0, e);
+        fields = e == std::string_view::npos ? std::string_view{} : fields.substr(e + 2);
+        if (h.empty()) continue;
+        size_t colon = h.find(':');
+        if (colon == std::string_view::npos || colon == 0) return false;
+        out[ascii_lower(trim_ascii_space(h.substr(0, colon)))] =
+            std::string(trim_ascii_space(h.substr(colon + 1)));
+    }
+    return true;
 }
 
 }  // namespace
@@ -95,10 +119,8 @@ bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::str
 
 bool parse_request(std::string_view head, Request& out) {
     out = Request{};
-    size_t eol = head.find("\r\n");
-    std::string_view line = head.substr(0, eol);
-    std::string_view rest =
-        eol == std::string_view::npos ? std::string_view{} : head.substr(eol + 2);
+    std::string_view line, fields;
+    _split_head(head, line, fields);
     auto words = _words(line);
     if (words.size() != 3) return false;
     if (words[2].size() < 7 || words[2].substr(0, 7) != "HTTP/1.") return false;
@@ -107,17 +129,20 @@ bool parse_request(std::string_view head, Request& out) {
     size_t q = out.target.find('?');
     out.path = out.target.substr(0, q);
     if (q != std::string::npos) out.query = out.target.substr(q + 1);
-    while (!rest.empty()) {
-        size_t e = rest.find("\r\n");
-        std::string_view h = rest.substr(0, e);
-        rest = e == std::string_view::npos ? std::string_view{} : rest.substr(e + 2);
-        if (h.empty()) continue;
-        size_t colon = h.find(':');
-        if (colon == std::string_view::npos || colon == 0) return false;
-        out.headers[ascii_lower(trim_ascii_space(h.substr(0, colon)))] =
-            std::string(trim_ascii_space(h.substr(colon + 1)));
-    }
-    return true;
+    return _parse_fields(fields, out.headers);
+}
+
+bool parse_response_head(std::string_view head, Response_Head& out) {
+    out = Response_Head{};
+    std::string_view line, fields;
+    _split_head(head, line, fields);
+    if (line.size() < 12 || line.substr(0, 7) != "HTTP/1." || line[8] != ' ') return false;
+    std::string_view code = line.substr(9);
+    code = code.substr(0, code.find(' '));
+    Decimal status = parse_decimal(code, 999);
+    if (code.size() != 3 || !status.ok()) return false;
+    out.status = static_cast<int>(status.value);
+    return _parse_fields(fields, out.headers);
 }
 
 std::string_view query_param(std::string_view query, std::string_view key) {

@@ -1,6 +1,6 @@
-// The request side of HTTP/1.1: reading one request head under a size limit and an
-// optional deadline, parsing it, query parameters, the local Host test, and the few
-// socket helpers every answer needs. Parsing is pure; only the readers touch sockets.
+// HTTP/1.1 heads: reading one under a size limit and an optional deadline, parsing a
+// request and a response head, query parameters, the local Host test, and draining an
+// unread body. Parsing is pure; only the readers touch sockets.
 #pragma once
 
 #include <cstddef>
@@ -19,13 +19,15 @@ constexpr size_t HEAD_LIMIT = 16384;     // bytes buffered without a terminator
 constexpr size_t HEAD_READ_SIZE = 4096;  // bytes per receive while reading a head
 constexpr size_t CONN_BUFFER_CAPACITY = 4096;
 
+// Lower-cased, trimmed names to trimmed values; a later header replaces an earlier one.
+using Header_Map = std::map<std::string, std::string, std::less<>>;
+
 struct Request {
     std::string method;
     std::string target;
     std::string path;   // target up to the first "?"
     std::string query;  // after the first "?", or empty
-    // Lower-cased, trimmed names to trimmed values; a later header replaces an earlier one.
-    std::map<std::string, std::string, std::less<>> headers;
+    Header_Map headers;
 
     // The value of a header by its lower-case name, or nullptr.
     const std::string* header(std::string_view name) const;
@@ -55,6 +57,15 @@ void take_head(Conn_Buffer& buf, size_t end, std::string& head);
 bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head);
 
 bool parse_request(std::string_view head, Request& out);
+
+// The answer head a server sends, as its client sees it (the VM relay's service).
+struct Response_Head {
+    int status = 0;
+    Header_Map headers;
+};
+// "HTTP/1." and one digit, a space, a three-digit status, then the same header fields as
+// a request.
+bool parse_response_head(std::string_view head, Response_Head& out);
 
 // The raw value of the first parameter named key, or "" (absent, empty query, empty value).
 std::string_view query_param(std::string_view query, std::string_view key);

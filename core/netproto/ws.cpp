@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 
-#include "core/base/decimal.h"
 #include "core/base/random.h"
 #include "core/base/write_all.h"
 #include "core/netproto/base64.h"
@@ -273,31 +272,6 @@ bool ws_read_message(WS_Conn& conn, std::string& msg, WS_Op& op) {
         if (h.fin) return true;
         in_progress = true;
     }
-}
-
-bool parse_response_head(std::string_view head, Response_Head& out) {
-    out = Response_Head{};
-    size_t eol = head.find("\r\n");
-    std::string_view line = head.substr(0, eol);
-    std::string_view rest =
-        eol == std::string_view::npos ? std::string_view{} : head.substr(eol + 2);
-    if (line.size() < 12 || line.substr(0, 7) != "HTTP/1." || line[8] != ' ') return false;
-    std::string_view code = line.substr(9);
-    code = code.substr(0, code.find(' '));
-    Decimal status = parse_decimal(code, 999);
-    if (code.size() != 3 || !status.ok()) return false;
-    out.status = static_cast<int>(status.value);
-    while (!rest.empty()) {
-        size_t e = rest.find("\r\n");
-        std::string_view h = rest.substr(0, e);
-        rest = e == std::string_view::npos ? std::string_view{} : rest.substr(e + 2);
-        if (h.empty()) continue;
-        size_t colon = h.find(':');
-        if (colon == std::string_view::npos || colon == 0) return false;
-        out.headers[ascii_lower(trim_ascii_space(h.substr(0, colon)))] =
-            std::string(trim_ascii_space(h.substr(colon + 1)));
-    }
-    return true;
 }
 
 bool ws_client_accepts(const Response_Head& head, std::string_view key) {

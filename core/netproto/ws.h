@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -67,13 +66,6 @@ size_t ws_parse_frame_header(std::string_view bytes, WS_Frame_Header& out);
 // Reads frames until one whole Text or Binary message is in msg; answers Ping and Close
 // itself. False: the connection is finished, write nothing more on it.
 bool ws_read_message(WS_Conn& conn, std::string& msg, WS_Op& op);
-
-// The server's answer head as the client sees it.
-struct Response_Head {
-    int status = 0;
-    std::map<std::string, std::string, std::less<>> headers;
-};
-bool parse_response_head(std::string_view head, Response_Head& out);
 
 // The client acceptance test of a 101 answer to a request sent with this key.
 bool ws_client_accepts(const Response_Head& head, std::string_view key);
