@@ -109,14 +109,6 @@ void _waiter_proc(Channel* ch) {
     _channel_put(ch);
 }
 
-bool _make_pipe(Fd& read_end, Fd& write_end) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    read_end.reset(fds[0]);
-    write_end.reset(fds[1]);
-    return true;
-}
-
 // Readers first, then the waiter, which joins them. A thread that cannot be made costs
 // the program its life: its output would go unread, or its end unreported.
 void _start_threads(Channel* ch) {
@@ -157,8 +149,8 @@ void _spawn(Session& s, uint32_t id, std::string_view payload) {
         start.env = build_environment(environ, req.env, req.unset);
     Fd in_r, in_w, out_r, out_w, err_r, err_w;
     bool own_stderr = req.stderr_mode != "merge" && req.stderr_mode != "null";
-    if (!_make_pipe(in_r, in_w) || !_make_pipe(out_r, out_w) ||
-        (own_stderr && !_make_pipe(err_r, err_w))) {
+    if (!make_cloexec_pipe(in_r, in_w) || !make_cloexec_pipe(out_r, out_w) ||
+        (own_stderr && !make_cloexec_pipe(err_r, err_w))) {
         _send_exit(s, id, -1, "pipe failed");
         return;
     }

@@ -1,17 +1,12 @@
-// Starting a program for a tab with posix_spawn, which reports a failure in the child
-// before exec (working directory, exec itself) to the caller as an error number.
+// Starting a program for a tab: the PATH lookup and the environment it asks for, then the
+// daemon's one posix_spawn.
 #include "daemon/programs/process_start.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
-
-extern char** environ;
 
 namespace {
 
@@ -38,48 +33,6 @@ std::string _absolute_dir(std::string_view dir) {
     char buf[4096];
     if (::getcwd(buf, sizeof buf) == nullptr) return std::string(dir);
     return std::string(buf) + "/" + std::string(dir);
-}
-
-// The child's standard streams: the given descriptor, or /dev/null.
-bool _redirect(posix_spawn_file_actions_t& fa, int fd, int target) {
-    if (fd >= 0) return ::posix_spawn_file_actions_adddup2(&fa, fd, target) == 0;
-    return ::posix_spawn_file_actions_addopen(&fa, target, "/dev/null", O_RDWR, 0) == 0;
-}
-
-struct Spawn_Setup {
-    posix_spawn_file_actions_t fa;
-    posix_spawnattr_t attr;
-    Spawn_Setup() {
-        ::posix_spawn_file_actions_init(&fa);
-        ::posix_spawnattr_init(&attr);
-    }
-    ~Spawn_Setup() {
-        ::posix_spawn_file_actions_destroy(&fa);
-        ::posix_spawnattr_destroy(&attr);
-    }
-    Spawn_Setup(const Spawn_Setup&) = delete;
-    Spawn_Setup& operator=(const Spawn_Setup&) = delete;
-};
-
-// SIGPIPE and SIGXFSZ back at their defaults and nothing blocked: the daemon ignores them
-// for its own sockets, pipes and files, not for the programs it runs.
-bool _set_signals(posix_spawnattr_t& attr) {
-    sigset_t defaults, mask;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGXFSZ);
-    sigemptyset(&mask);
-    return ::posix_spawnattr_setsigdefault(&attr, &defaults) == 0 &&
-           ::posix_spawnattr_setsigmask(&attr, &mask) == 0 &&
-           ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
-}
-
-std::vector<char*> _c_strings(const std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
-    out.push_back(nullptr);
-    return out;
 }
 
 }  // namespace
@@ -137,20 +90,5 @@ Started process_start(const Process_Start& req) {
     std::string program;
     if (int e = find_program(req.argv[0], path_env ? path_env : DEFAULT_PATH, program))
         return {-1, e};
-
-    Spawn_Setup setup;
-    bool ok = _redirect(setup.fa, req.in, 0) && _redirect(setup.fa, req.out, 1) &&
-              _redirect(setup.fa, req.err, 2) && _set_signals(setup.attr);
-    if (ok && !req.cwd.empty())
-        ok = ::posix_spawn_file_actions_addchdir_np(&setup.fa, req.cwd.c_str()) == 0;
-    if (!ok) return {-1, ENOMEM};
-
-    std::vector<char*> argv = _c_strings(req.argv);
-    std::vector<char*> envp;
-    if (req.env) envp = _c_strings(*req.env);
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, program.c_str(), &setup.fa, &setup.attr, argv.data(),
-                           req.env ? envp.data() : environ);
-    if (rc != 0) return {-1, rc};
-    return {pid, 0};
+    return spawn_program(program, req);
 }

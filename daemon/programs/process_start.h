@@ -5,10 +5,11 @@
 #include <sys/types.h>
 
 #include <map>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/base/spawn.h"
 
 // The program's environment: base (name=value strings, in order) without every string
 // whose name is a key of env or listed in unset, then env's members appended. A string
@@ -23,24 +24,13 @@ std::vector<std::string> build_environment(const char* const* base,
 // since the child changes directory before it executes. 0 or the errno of the failure.
 int find_program(std::string_view name, std::string_view path_list, std::string& out);
 
-struct Process_Start {
-    std::vector<std::string> argv;  // argv[0] is the program name as the tab gave it
-    // nullopt: the daemon's own environment is inherited.
-    std::optional<std::vector<std::string>> env;
-    std::string cwd;  // empty: the daemon's own working directory
-    // Descriptors for the child's standard streams; -1 connects that stream to /dev/null.
-    int in = -1;
-    int out = -1;
-    int err = -1;
-};
+// argv[0] is the program name as the tab gave it; the other fields as spawn_program takes
+// them (no process group of its own).
+using Process_Start = Spawn_Options;
+using Started = Spawned;
 
-struct Started {
-    pid_t pid = -1;
-    int error = 0;  // errno of the failure; the start failed when it is not 0
-};
-
-// Starts the process in the daemon's process group. Every failure before the new program
-// runs (lookup, working directory, exec) is returned here, never as an exit of the child.
-// SIGPIPE, which the daemon ignores, is back at its default in the child, so a program
-// whose reader goes away ends the way it would in a shell pipeline.
+// Looks argv[0] up in the daemon's own PATH and starts it in the daemon's process group.
+// Every failure before the new program runs (lookup, working directory, exec) is returned
+// here, never as an exit of the child. SIGPIPE is back at its default in the child, so a
+// program whose reader goes away ends the way it would in a shell pipeline.
 Started process_start(const Process_Start& req);

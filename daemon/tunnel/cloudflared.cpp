@@ -1,13 +1,7 @@
 // How cloudflared is started.
 #include "daemon/tunnel/cloudflared.h"
 
-#include <signal.h>
-#include <spawn.h>
-
-#include <cerrno>
-
 #include "core/base/config.h"
-#include "core/base/fd.h"
 
 extern char** environ;
 
@@ -24,28 +18,6 @@ bool _env_name_allowed(std::string_view name) {
         return true;
     return name.size() >= 6 && (name.ends_with("_PROXY") || name.ends_with("_proxy"));
 }
-
-std::vector<char*> _c_strings(const std::vector<std::string>& v) {
-    std::vector<char*> out;
-    out.reserve(v.size() + 1);
-    for (const auto& s : v) out.push_back(const_cast<char*>(s.c_str()));
-    out.push_back(nullptr);
-    return out;
-}
-
-// Owns the two spawn records, so every path destroys them.
-struct Spawn_Setup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    Spawn_Setup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attr);
-    }
-    ~Spawn_Setup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-};
 
 }  // namespace
 
@@ -76,22 +48,6 @@ std::vector<std::string> cloudflared_env(const std::vector<std::string>& env) {
     return out;
 }
 
-bool make_cloexec_pipe(Fd& read_end, Fd& write_end) {
-    int fds[2];
-#if defined(__linux__)
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-#else
-    // No pipe2 here: the ends are marked at once, leaving only a short window in which a
-    // program started by another thread could inherit them.
-    if (::pipe(fds) != 0) return false;
-    set_cloexec(fds[0]);
-    set_cloexec(fds[1]);
-#endif
-    read_end.reset(fds[0]);
-    write_end.reset(fds[1]);
-    return true;
-}
-
 std::vector<std::string> current_environment() {
     std::vector<std::string> out;
     for (char** e = environ; e && *e; ++e) out.emplace_back(*e);
@@ -100,28 +56,12 @@ std::vector<std::string> current_environment() {
 
 Spawned spawn_joined(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                      int out_fd, bool own_group) {
-    Spawn_Setup s;
-    int err = posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
-    if (err == 0) err = posix_spawn_file_actions_adddup2(&s.actions, out_fd, 1);
-    if (err == 0) err = posix_spawn_file_actions_adddup2(&s.actions, out_fd, 2);
-    if (err == 0) err = posix_spawn_file_actions_addchdir_np(&s.actions, "/");
-    // The daemon ignores SIGPIPE and SIGXFSZ for itself; the program gets the defaults back.
-    sigset_t defaults, empty;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGXFSZ);
-    sigemptyset(&empty);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (own_group) flags |= POSIX_SPAWN_SETPGROUP;
-    if (err == 0) err = posix_spawnattr_setsigdefault(&s.attr, &defaults);
-    if (err == 0) err = posix_spawnattr_setsigmask(&s.attr, &empty);
-    if (err == 0 && own_group) err = posix_spawnattr_setpgroup(&s.attr, 0);
-    if (err == 0) err = posix_spawnattr_setflags(&s.attr, flags);
-    if (err != 0) return {-1, err};
-    std::vector<char*> args = _c_strings(argv);
-    std::vector<char*> envp = _c_strings(env);
-    pid_t pid = -1;
-    err = posix_spawn(&pid, args[0], &s.actions, &s.attr, args.data(), envp.data());
-    if (err != 0) return {-1, err};
-    return {pid, 0};
+    Spawn_Options options;
+    options.argv = argv;
+    options.env = env;
+    options.cwd = "/";
+    options.out = out_fd;
+    options.err = out_fd;
+    options.own_group = own_group;
+    return spawn_program(argv[0], options);
 }

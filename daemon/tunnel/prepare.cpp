@@ -179,7 +179,7 @@ Text_Result tunnel_internal::_cloudflared_probe(const std::string& path, int64_t
     Spawned s =
         spawn_joined({path, "--version"}, cloudflared_env(current_environment()), w.get(), true);
     w.reset();
-    if (s.pid < 0) return {{}, path + " does not run (" + std::strerror(s.err) + ")"};
+    if (s.pid < 0) return {{}, path + " does not run (" + std::strerror(s.error) + ")"};
     std::string out;
     bool answered = _read_until(r.get(), started + answer_limit_ns, out);
     if (!answered) {

@@ -149,7 +149,7 @@ Run_Result tunnel_internal::_tunnel_run(const Tunnel_Timing& timing, const Tunne
     std::vector<std::string> argv = cloudflared_argv();
     Spawned s = spawn_joined(argv, cloudflared_env(current_environment()), w.get(), false);
     if (s.pid < 0) {
-        result.start_error = "cannot run " + argv[0] + ": " + std::strerror(s.err);
+        result.start_error = "cannot run " + argv[0] + ": " + std::strerror(s.error);
         return result;
     }
     g_child_pid.store(s.pid);

@@ -1,0 +1,38 @@
+// Starting a program with posix_spawn, the one way the daemon starts any (the programs of
+// tabs and cloudflared): its standard streams, working directory, environment, process
+// group and signal dispositions; and the close-on-exec pipes that feed it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class Fd;
+
+struct Spawn_Options {
+    std::vector<std::string> argv;  // argv[0] as the program is to see it
+    // nullopt: the daemon's own environment is inherited.
+    std::optional<std::vector<std::string>> env;
+    std::string cwd;  // empty: the daemon's own working directory
+    // Descriptors for the child's standard streams; -1 connects that stream to /dev/null.
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    bool own_group = false;  // the child leads a process group of its own (its pid)
+};
+
+struct Spawned {
+    pid_t pid = -1;
+    int error = 0;  // errno of the failure; the start failed when it is not 0
+};
+
+// Starts the program at path (never looked up). Every failure before the new program runs
+// (working directory, exec) is returned here, never as an exit of the child. SIGPIPE and
+// SIGXFSZ, which the daemon ignores for its own sockets, pipes and files, are back at
+// their defaults in the child, and no signal is blocked.
+Spawned spawn_program(const std::string& path, const Spawn_Options& options);
+
+// A pipe whose two ends are close-on-exec from the start; false when none could be made.
+bool make_cloexec_pipe(Fd& read_end, Fd& write_end);
