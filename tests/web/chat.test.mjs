@@ -32,7 +32,7 @@ describe('the chat panel', { skip, timeout: 120_000 }, () => {
     const daemon = await startDaemon({ root: makeProject({ 'a.txt': 'a\n' }), env: { DRAVIK: join(bin, 'dravik') } });
     page = await newPage(await startBrowser());
     await page.goto(daemon.links[0]);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
   });
   after(stopAll);
 

@@ -11,7 +11,7 @@ import { answerLine, describeQuestion } from '../../web/src/hooks.js';
 import { chatHelperPath } from '../../web/src/chat.js';
 import { cleanRelative, movedPath } from '../../web/src/paths.js';
 import { buildTree } from '../../web/src/tree.js';
-import { shellArgv } from '../../web/src/programs.js';
+import { pipeLineEditor, runStateText, shellArgv } from '../../web/src/run_model.js';
 
 const TOKEN = '0123456789abcdef0123456789abcdef';
 const bytes = (...b) => new Uint8Array(b);

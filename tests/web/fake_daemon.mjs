@@ -36,7 +36,16 @@ export async function startFakeDaemon({ token, files }) {
   const root = '/project';
   const state = { sessions: [], texts: [], upgrades: [], files: new Map(Object.entries(files)) };
   const wss = new WebSocketServer({ noServer: true, handleProtocols: (protocols) => (protocols.has('editor.v1') ? 'editor.v1' : false) });
+  // The daemon's answers to POST /fs: "bad token" for a wrong one; with the right one the
+  // page only ever sends the empty probe here, which the daemon calls a bad request.
+  const route = (req, res) => {
+    if (req.method !== 'POST' || req.url !== '/fs') return false;
+    if (req.headers['x-editor-token'] !== token) res.writeHead(403, { 'Content-Type': 'text/plain' }).end('bad token');
+    else res.writeHead(200, { 'Content-Type': 'application/octet-stream' }).end(envelope({ ok: false, err: 'bad request' }));
+    return true;
+  };
   const http = await startServer({
+    route,
     headers: (name) => (name.endsWith('.html') ? HTML_HEADERS : { 'X-Content-Type-Options': 'nosniff' }),
     transform: (name, body) => (name === 'index.html' ? Buffer.from(body.toString().replace('<head>', `<head>${MARKER}`)) : body),
   });

@@ -19,7 +19,7 @@ describe('the tunnel link', { skip, timeout: 120_000 }, () => {
     page = await newPage(context);
     await page.clock.install();
     await page.goto(`${fake.origin}/#t=${TOKEN}`);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
   });
   after(async () => {
     fake?.close();
@@ -88,10 +88,10 @@ describe('the tunnel link', { skip, timeout: 120_000 }, () => {
 
   test('a dropped connection is shown and made again', async () => {
     fake.dropAll();
-    await page.locator('#conn-state[data-state="closed"]').waitFor();
+    await page.locator('#conn-state[data-state="reconnecting"]').waitFor();
     await screenshot(page, 'tunnel-reconnecting');
     await page.clock.runFor(1_500);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
     assert.equal(fake.state.upgrades.length, 2);
     assert.deepEqual(fake.state.upgrades[1].protocols, ['editor.v1', `tok.${TOKEN}`]);
   });

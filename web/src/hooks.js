@@ -30,9 +30,12 @@ export class Permissions {
   #nextId = 1;
   #hook = null; // {id, path, card}
   #pending = new Map(); // request id -> settle(text)
+  #onWaiting;
 
-  constructor(conn) {
+  /** `onWaiting(count)` is told how many questions wait for an answer whenever that changes. */
+  constructor(conn, onWaiting) {
     this.#conn = conn;
+    this.#onWaiting = onWaiting;
     byId('hook-open').addEventListener('click', () => this.open());
     conn.addEventListener('message', (ev) => this.#onMessage(ev.detail));
     conn.addEventListener('down', () => this.#lost());
@@ -110,6 +113,7 @@ export class Permissions {
     ]);
     const settle = (text, cls) => {
       this.#pending.delete(requestId);
+      this.#onWaiting(this.#pending.size);
       state.textContent = text;
       state.className = `question-state ${cls}`;
       for (const b of buttons) b.disabled = true;
@@ -120,6 +124,7 @@ export class Permissions {
       settle(allow ? 'allowed' : `denied${line.length > 5 ? `: ${line.slice(5, -1)}` : ''}`, allow ? 'ok' : 'failed');
     };
     this.#pending.set(requestId, settle);
+    this.#onWaiting(this.#pending.size);
     const list = byId('questions');
     keepPinned(list, () => list.append(card));
   }
