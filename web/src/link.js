@@ -83,6 +83,9 @@ export function pastedLink(text, pageHref, tunnel) {
   try {
     url = new URL(text.trim());
   } catch {
+    url = null;
+  }
+  if (!url || (url.protocol !== 'http:' && url.protocol !== 'https:')) {
     return { error: 'That is not a link. Copy the whole line quelmar printed, starting with http.' };
   }
   const page = new URL(pageHref);

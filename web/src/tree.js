@@ -91,7 +91,9 @@ export class FileTree {
   select(path, dir) {
     this.#selected = path === null ? null : { path, dir };
     if (path !== null) this.#focused = path;
-    for (const parent of ancestorsOf(path ?? '')) this.#expanded.add(parent);
+    const closed = ancestorsOf(path ?? '').filter((p) => !this.#expanded.has(p));
+    for (const parent of closed) this.#expanded.add(parent);
+    if (closed.length) this.#onExpand(this.expanded);
   }
 
   /** Shows an entry: selected, its folders opened, scrolled into view. */
