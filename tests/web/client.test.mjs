@@ -10,7 +10,7 @@ import { pastedLink, readLink } from '../../web/src/link.js';
 import { RETRY_DELAYS_MS, nextState, stateText } from '../../web/src/conn_state.js';
 import { newHistory, newer, older, remember } from '../../web/src/history.js';
 import { normalPanes, paneSizes } from '../../web/src/layout.js';
-import { OutputQueue } from '../../web/src/output_queue.js';
+import { OutputQueue, droppablePrefix } from '../../web/src/output_queue.js';
 import { rankPaths } from '../../web/src/quickopen.js';
 import { parseMatches } from '../../web/src/search.js';
 import { Store, memoryStorage } from '../../web/src/store.js';
@@ -242,6 +242,15 @@ describe('tabs and runs', () => {
     q.push(new Uint8Array([7]));
     assert.deepEqual(q.take(100), { skipped: 0, data: new Uint8Array([5, 5, 5, 7]) });
     assert.deepEqual(q.take(100), { skipped: 0, data: null });
+  });
+
+  test('plain lines the scrollback could not keep are skipped; lines with escapes never', () => {
+    const bytes = (text) => new TextEncoder().encode(text);
+    assert.equal(droppablePrefix(bytes('a\nb\nc\nd\ne'), 2), 4); // "c" and "d" still push "b" out
+    assert.equal(droppablePrefix(bytes('a\nb\nc\n'), 2), 2);
+    assert.equal(droppablePrefix(bytes('a\nb\n'), 2), 0);
+    assert.equal(droppablePrefix(bytes('\x1b[31ma\nb\nc\nd\n'), 2), 0);
+    assert.equal(droppablePrefix(bytes('a\nb\n\x1b[0mc\nd\n'), 2), 4);
   });
 });
 

@@ -36,6 +36,13 @@ export class OutputQueue {
     this.#chunks.splice(0, drop);
   }
 
+  /** Puts bytes back in front, to be taken first. */
+  unshift(bytes) {
+    if (bytes.length === 0) return;
+    this.#chunks.unshift(bytes);
+    this.#bytes += bytes.length;
+  }
+
   /** Up to `max` bytes (whole chunks, at least one) and the bytes skipped before them. */
   take(max) {
     const skipped = this.#skipped;
@@ -54,4 +61,25 @@ export class OutputQueue {
     }
     return { skipped, data };
   }
+}
+
+const LF = 0x0a;
+// Bytes that change a terminal's state beyond the line they are on: escape sequences and the
+// character set shifts.
+const STATEFUL = [0x1b, 0x0e, 0x0f];
+
+/**
+ * How many leading bytes of `data` a terminal can skip without changing what it shows or
+ * keeps: whole lines of plain text that at least `keepLines` further lines would push out of
+ * its screen and scrollback anyway. 0 when there are not that many lines, or when the lines
+ * before them hold anything that changes the terminal's state.
+ */
+export function droppablePrefix(data, keepLines) {
+  let at = data.length;
+  for (let n = 0; n <= keepLines; n++) {
+    at = data.lastIndexOf(LF, at - 1);
+    if (at < 0) return 0;
+  }
+  const prefix = data.subarray(0, at + 1);
+  return STATEFUL.some((b) => prefix.indexOf(b) >= 0) ? 0 : at + 1;
 }

@@ -1,14 +1,16 @@
 // One run's output in a terminal component: ANSI colours, carriage returns, cursor movement
 // and wide characters as a terminal shows them. Output goes in at most once per animation
 // frame, in batches, and the next batch waits until the terminal has taken the last one, so
-// a chatty program never holds up the page; scrollback is bounded.
+// a chatty program never holds up the page; scrollback is bounded, and plain lines that it
+// could not keep are never handed to the terminal at all.
 
 import { Terminal } from '@xterm/xterm';
 import { FitAddon } from '@xterm/addon-fit';
-import { OutputQueue } from './output_queue.js';
+import { OutputQueue, droppablePrefix } from './output_queue.js';
 import './sheet_element.js';
 
 export const SCROLLBACK_LINES = 10_000;
+// What the terminal parses in one go; more at once would hold up the page.
 const BATCH_BYTES = 256 * 1024;
 const utf8 = new TextEncoder();
 
@@ -30,6 +32,7 @@ export class RunTerminal {
   #queue = new OutputQueue();
   #scheduled = false;
   #writing = false;
+  #disposed = false;
   #observer;
 
   /**
@@ -88,6 +91,7 @@ export class RunTerminal {
   }
 
   dispose() {
+    this.#disposed = true;
     this.#observer.disconnect();
     this.#term.dispose();
   }
@@ -100,9 +104,15 @@ export class RunTerminal {
 
   #flush() {
     this.#scheduled = false;
-    const { skipped, data } = this.#queue.take(BATCH_BYTES);
+    if (this.#disposed) return;
+    const { skipped, data: pending } = this.#queue.take(Infinity);
     if (skipped) this.#term.write(`\x1b[0m\r\n\x1b[7m[${megabytes(skipped)} of output skipped to keep up]\x1b[0m\r\n`);
-    if (!data) return;
+    if (!pending) return;
+    let data = pending.subarray(droppablePrefix(pending, SCROLLBACK_LINES + this.#term.rows + 1));
+    if (data.length > BATCH_BYTES) {
+      this.#queue.unshift(data.subarray(BATCH_BYTES));
+      data = data.subarray(0, BATCH_BYTES);
+    }
     this.#writing = true;
     this.#term.write(data, () => {
       this.#writing = false;
