@@ -249,6 +249,8 @@ describe('tabs and runs', () => {
     assert.equal(droppablePrefix(bytes('a\nb\nc\nd\ne'), 2), 4); // "c" and "d" still push "b" out
     assert.equal(droppablePrefix(bytes('a\nb\nc\n'), 2), 2);
     assert.equal(droppablePrefix(bytes('a\nb\n'), 2), 0);
+    assert.equal(droppablePrefix(bytes('\n'), 2), 0);
+    assert.equal(droppablePrefix(bytes('\n\n\n\n'), 2), 2);
     assert.equal(droppablePrefix(bytes('\x1b[31ma\nb\nc\nd\n'), 2), 0);
     assert.equal(droppablePrefix(bytes('a\nb\n\x1b[0mc\nd\n'), 2), 4);
   });

@@ -94,6 +94,7 @@ export class Permissions {
     );
     byId('run-with-hook').disabled = false;
     byId('run-with-hook').checked = true;
+    byId('run-with-hook').closest('label').hidden = false;
   }
 
   #question(requestId, bodyText) {
@@ -135,6 +136,7 @@ export class Permissions {
     byId('hook-open').disabled = false;
     byId('run-with-hook').checked = false;
     byId('run-with-hook').disabled = true;
+    byId('run-with-hook').closest('label').hidden = true;
     byId('hook-info').replaceChildren(el('p', { text }));
   }
 

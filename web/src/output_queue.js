@@ -77,7 +77,8 @@ const STATEFUL = [0x1b, 0x0e, 0x0f];
 export function droppablePrefix(data, keepLines) {
   let at = data.length;
   for (let n = 0; n <= keepLines; n++) {
-    at = data.lastIndexOf(LF, at - 1);
+    // A negative start would count from the end again.
+    at = at === 0 ? -1 : data.lastIndexOf(LF, at - 1);
     if (at < 0) return 0;
   }
   const prefix = data.subarray(0, at + 1);

@@ -91,6 +91,7 @@ class Run {
     const input = channel ? setup.input(channel, (text) => this.#terminal.write(text)) : null;
     this.#terminal = new RunTerminal(this.host, {
       convertEol: setup.convertEol,
+      tabMovesFocus: setup.tabMovesFocus,
       onData: (data) => this.#channel && input(data),
       label: 'Program input',
     });

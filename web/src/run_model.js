@@ -47,7 +47,7 @@ export function pipeLineEditor({ echo, send, close }) {
 /**
  * How a run is started and where its typed keys go: the one place that knows that programs
  * get pipes. (Once the daemon offers terminals, this is where a run asks for one, with the
- * size of its pane, stops converting line feeds and passes every key straight on.)
+ * size of its pane, stops converting line feeds and passes every key, Tab too, straight on.)
  * `input(channel, echo)` makes the handler of typed text.
  */
 export function runSetup(line, { cwd, env }) {
@@ -55,6 +55,7 @@ export function runSetup(line, { cwd, env }) {
     // Standard error joins standard output in one pipe, so the two keep the program's order.
     spawn: { argv: shellArgv(line), cwd, env, stderr: 'merge' },
     convertEol: true,
+    tabMovesFocus: true,
     input: (channel, echo) => pipeLineEditor({ echo, send: (text) => channel.write(text), close: () => channel.close() }),
   };
 }

@@ -37,9 +37,10 @@ export class RunTerminal {
 
   /**
    * `convertEol`: bare line feeds start a new line (output from pipes). `onData(text)` gets
-   * what the user types or pastes.
+   * what the user types or pastes. `tabMovesFocus`: Tab leaves the terminal, as everywhere
+   * else on the page, instead of going to the program.
    */
-  constructor(host, { convertEol, onData, label }) {
+  constructor(host, { convertEol, onData, label, tabMovesFocus }) {
     this.#term = new Terminal({
       scrollback: SCROLLBACK_LINES,
       convertEol,
@@ -54,6 +55,7 @@ export class RunTerminal {
     this.#term.open(host);
     this.#term.textarea?.setAttribute('aria-label', label);
     this.#term.onData(onData);
+    if (tabMovesFocus) this.#term.attachCustomKeyEventHandler((ev) => ev.key !== 'Tab');
     this.#observer = new ResizeObserver(() => this.fit());
     this.#observer.observe(host);
   }
