@@ -20,7 +20,7 @@ export class Files {
   #say;
   #store;
   #onState;
-  #root = '';
+  #root = null; // set by the first session
   #paths = [];
   #madeDirs = new Set();
   #tree;
@@ -175,7 +175,7 @@ export class Files {
 
   async refresh() {
     try {
-      const r = await this.#fs({ op: 'walk', path: this.#root });
+      const r = await this.#fs({ op: 'walk', path: this.#root || '/' });
       if (!r.ok) return this.#say(`Listing failed: ${r.err || 'error'}`, true);
       this.#paths = splitWalk(r.data);
       const known = new Set(this.#paths.flatMap((p) => ancestorsOf(p)));
@@ -307,7 +307,7 @@ export class Files {
   }
 
   #saveWorkspace(patch) {
-    if (this.#root) this.#store.updateWorkspace(this.#root, patch);
+    if (this.#root !== null) this.#store.updateWorkspace(this.#root, patch);
   }
 
   async save(path = this.#tabs.active) {

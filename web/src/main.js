@@ -71,9 +71,9 @@ function showState(conn) {
 
 function main() {
   const store = localStore();
-  let root = '';
+  let root = null; // the project root once the daemon said it
   let waiting = 0;
-  const layout = new Layout(store.lastPanes(), (panes) => root && store.updateWorkspace(root, { panes }));
+  const layout = new Layout(store.lastPanes(), (panes) => root !== null && store.updateWorkspace(root, { panes }));
   const link = settle();
   const conn = new Connection(link);
   const channels = new Channels(conn);
@@ -94,7 +94,7 @@ function main() {
     }
     refresh();
   });
-  const programs = new Programs(channels, () => permissions.socketPath, (lines) => root && store.updateWorkspace(root, { history: lines }));
+  const programs = new Programs(channels, () => permissions.socketPath, (lines) => root !== null && store.updateWorkspace(root, { history: lines }));
   const showLeft = (view) => {
     byId('tree').hidden = view !== 'files';
     byId('search').hidden = view !== 'search';
@@ -105,7 +105,7 @@ function main() {
   const openAt = async (path, line = 0) => {
     if (await files.open(path, line)) files.reveal(path);
   };
-  const search = new Search(channels, () => root, openAt);
+  const search = new Search(channels, () => root ?? '', openAt);
   const quick = new QuickOpen(() => files.paths, (path) => openAt(path));
   new Chat(conn, channels);
   watchNotices(conn);
@@ -113,7 +113,7 @@ function main() {
   conn.addEventListener('state', () => showState(conn));
   setInterval(() => conn.state.name === 'reconnecting' && showState(conn), 1000);
   conn.addEventListener('hello', (ev) => {
-    root = ev.detail.root.replace(/\/+$/, '') || '/';
+    root = ev.detail.root.replace(/\/+$/, '');
     byId('root').textContent = ev.detail.root;
     byId('root').title = `project root: ${ev.detail.root}`;
     const ws = store.workspace(root);
