@@ -1,6 +1,7 @@
 # Wraps CMake + Ninja. `make` builds, `make run` builds and starts quelmar on the default
-# port with this checkout as the project root, `make test` builds and runs every test
-# (plain, then under ASan+UBSan, then under TSan, then a short run of every fuzz target);
+# port with this checkout as the project root (or ROOT=DIR, PORT=N), `make test` builds and
+# runs every test (plain, then under ASan+UBSan, then under TSan, then a short run of every
+# fuzz target);
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each.
 BUILD   := build
 JOBS    ?= $(shell nproc)
@@ -17,8 +18,9 @@ build: deps
 	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@ninja -C $(BUILD) -j $(JOBS)
 
+# `make run ROOT=DIR PORT=N`: another project directory, another port (0: any free one).
 run: build web
-	./$(BUILD)/quelmar
+	./$(BUILD)/quelmar $(if $(ROOT),--root "$(ROOT)") $(if $(PORT),--port $(PORT))
 
 # The web client: npm packages from the committed lock (again only when it changed), then
 # an esbuild bundle into web/dist.

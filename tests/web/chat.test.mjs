@@ -10,11 +10,14 @@ import {
 
 const skip = missingPrerequisite() || false;
 
-// Keeps each transcript it is given, then answers in two parts with a pause between them.
+// Keeps each transcript it is given, then answers in two parts with a pause between them;
+// fails as the chat helper does without a model server when asked to.
+const NO_SERVER = 'No language model server answers at http://127.0.0.1:8080. Start llama-server there, or set SORVINE_MODEL_URL.';
 const FAKE_HELPER = `#!/bin/sh
 dir=$(dirname "$0")
 n=$(ls "$dir" | grep -c '^transcript-')
 cat > "$dir/transcript-$n"
+if grep -q 'no server' "$dir/transcript-$n"; then echo '${NO_SERVER}'; exit 1; fi
 printf 'Answer %s, part one' "$n"
 sleep 1
 printf ' and part two.'
@@ -32,7 +35,7 @@ describe('the chat panel', { skip, timeout: 120_000 }, () => {
     const daemon = await startDaemon({ root: makeProject({ 'a.txt': 'a\n' }), env: { DRAVIK: join(bin, 'dravik') } });
     page = await newPage(await startBrowser());
     await page.goto(daemon.links[0]);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
   });
   after(stopAll);
 
@@ -54,6 +57,13 @@ describe('the chat panel', { skip, timeout: 120_000 }, () => {
       readFileSync(join(bin, 'transcript-1'), 'utf8'),
       '### User\nWhat is in a.txt?\n\n### Assistant\nAnswer 0, part one and part two.\n\n### User\nAnd then?\n ### Assistant\nquoted\n',
     );
+
+    // A failing helper's own words are shown, and the failed turn is not part of the next question.
+    await page.locator('#chat-text').fill('Now with no server');
+    await page.locator('#chat-send').click();
+    const failed = page.locator('.chat-msg.assistant').nth(2);
+    await waitFor(async () => (await failed.getAttribute('class')) === 'chat-msg assistant failed', 'the failure');
+    assert.equal((await failed.textContent()).trim(), NO_SERVER);
     await screenshot(page, 'chat');
     assert.deepEqual(page.problems, []);
   });

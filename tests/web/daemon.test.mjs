@@ -6,7 +6,7 @@ import { existsSync, readFileSync, realpathSync, utimesSync, writeFileSync } fro
 import { join } from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import {
-  DRAVIK, makeProject, missingPrerequisite, newPage, screenshot, startBrowser, startDaemon, stopAll, waitFor,
+  DRAVIK, makeProject, missingPrerequisite, newPage, screenshot, startBrowser, startDaemon, stopAll, terminalText, waitFor,
 } from './harness.mjs';
 
 const skip = missingPrerequisite() || false;
@@ -29,7 +29,7 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     context = await startBrowser();
     page = await newPage(context);
     await page.goto(daemon.links[0]);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
   });
   after(stopAll);
 
@@ -38,9 +38,11 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     assert.equal(await page.locator('#root').textContent(), root);
     await page.locator('.tree-row[data-path="hello.txt"]').waitFor();
     assert.equal(await page.locator('.tree-count').textContent(), '3 files');
-    await page.locator('.tree-row[data-path="src"]').click();
-    await page.locator('.tree-row[data-path="src/lib"]').click();
-    await page.locator('.tree-row[data-path="src/lib/util.h"]').waitFor();
+    const tree = page.getByRole('tree');
+    await tree.getByRole('treeitem', { name: 'src', exact: true }).click();
+    await tree.getByRole('treeitem', { name: 'lib', exact: true }).click();
+    await tree.getByRole('treeitem', { name: 'util.h', exact: true }).waitFor();
+    assert.equal(await tree.getByRole('treeitem', { name: 'src', exact: true }).getAttribute('aria-expanded'), 'true');
     assert.equal(await page.locator('.tree-row[data-path^="node_modules"]').count(), 0);
     await screenshot(page, 'tree');
   });
@@ -52,11 +54,11 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await content.click();
     await page.keyboard.press('Control+End');
     await page.keyboard.type('second line');
-    await waitFor(() => page.locator('#file-path.dirty').count(), 'the unsaved mark');
+    await waitFor(() => page.locator('.tab.dirty').count(), 'the unsaved mark');
     await screenshot(page, 'editing');
     await page.keyboard.press('Control+s');
     await waitFor(() => readFileSync(join(root, 'hello.txt'), 'utf8') === 'first line\nsecond line', 'the bytes on disk');
-    await waitFor(async () => (await page.locator('#file-path.dirty').count()) === 0, 'the unsaved mark to go');
+    await waitFor(async () => (await page.locator('.tab.dirty').count()) === 0, 'the unsaved mark to go');
   });
 
   test('saving over a file changed on disk asks first', async () => {
@@ -90,13 +92,13 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await page.locator('#new-file').click();
     await page.locator('.tree-row[data-path="docs/note.md"]').waitFor();
     assert.equal(readFileSync(join(root, 'docs/note.md'), 'utf8'), '');
-    assert.equal(await page.locator('#file-path').textContent(), 'docs/note.md');
+    assert.equal(await page.locator('.tab.active').getAttribute('data-path'), 'docs/note.md');
 
     answer('docs/readme.md');
     await page.locator('#rename').click();
     await page.locator('.tree-row[data-path="docs/readme.md"]').waitFor();
     assert.ok(!existsSync(join(root, 'docs/note.md')));
-    assert.equal(await page.locator('#file-path').textContent(), 'docs/readme.md');
+    assert.equal(await page.locator('.tab.active').getAttribute('data-path'), 'docs/readme.md');
 
     answer('docs/note.md');
     await page.locator('#new-file').click();
@@ -106,26 +108,28 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await page.locator('#delete').click();
     await waitFor(async () => (await page.locator('.tree-row[data-path="docs"]').count()) === 0, 'the folder to go');
     assert.ok(!existsSync(join(root, 'docs')));
-    assert.equal(await page.locator('#file-path').textContent(), 'No file open');
+    assert.equal(await page.locator('.tab[data-path^="docs/"]').count(), 0);
   });
 
-  test('a command runs in the project root with its output streamed', async () => {
-    await page.locator('#run-line').fill('echo hello from $PWD; echo oops >&2');
-    await page.locator('#run').click();
+  test('a command runs in the project root, its two streams in order', async () => {
+    await page.getByRole('textbox', { name: 'Command line' }).fill('echo hello from $PWD; echo oops >&2; echo after');
+    await page.getByRole('button', { name: 'Run', exact: true }).click();
     const run = page.locator('.run').first();
     await run.locator('.run-status.ok').waitFor();
     assert.equal(await run.locator('.run-status').textContent(), 'exit 0');
-    assert.equal(await run.locator('.run-output .stdout').textContent(), `hello from ${root}\n`);
-    assert.equal(await run.locator('.run-output .stderr').textContent(), 'oops\n');
+    assert.equal(await terminalText(run), `hello from ${root}\noops\nafter`);
   });
 
-  test('a line of input, end of input, Kill and a failing status', async () => {
+  test('typed input is echoed and sent by line; End input, Kill and a failing status', async () => {
     await page.locator('#run-line').fill('while read l; do echo "got $l"; done; exit 3');
-    await page.locator('#run').click();
+    await page.locator('#run-line').press('Enter');
     const reader = page.locator('.run').first();
-    await reader.locator('.run-input').fill('one');
-    await reader.locator('.run-input').press('Enter');
-    await waitFor(async () => (await reader.locator('.run-output').textContent()) === 'got one\n', 'the echoed line');
+    await reader.locator('.run-term').click();
+    await page.keyboard.type('onx');
+    await page.keyboard.press('Backspace');
+    await page.keyboard.type('e');
+    await page.keyboard.press('Enter');
+    await waitFor(async () => (await terminalText(reader)) === 'one\ngot one', 'the echoed line and its answer');
     await reader.locator('.run-eof').click();
     await reader.locator('.run-status.failed').waitFor();
     assert.equal(await reader.locator('.run-status').textContent(), 'exit 3');
@@ -135,9 +139,9 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await page.locator('#run-line').fill('exec sleep 30');
     await page.locator('#run').click();
     const sleeper = page.locator('.run').first();
-    await sleeper.locator('.run-kill').click();
+    await sleeper.getByRole('button', { name: 'Kill' }).click();
     await sleeper.locator('.run-status.failed').waitFor();
-    assert.equal(await sleeper.locator('.run-status').textContent(), 'exit 9');
+    assert.equal(await sleeper.locator('.run-status').textContent(), 'killed');
 
     // A child that outlives the killed shell keeps the run open until it ends.
     await page.locator('#run-line').fill('sleep 3 & wait');
@@ -146,7 +150,24 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await parent.locator('.run-kill').click();
     assert.equal(await parent.locator('.run-status.killing').textContent(), 'killed, waiting for its output to close');
     await parent.locator('.run-status.failed').waitFor();
-    assert.equal(await parent.locator('.run-status').textContent(), 'exit 9');
+    assert.equal(await parent.locator('.run-status').textContent(), 'killed');
+
+    // A program that ends itself with the status a kill would give is not called killed.
+    await page.locator('#run-line').fill('exit 9');
+    await page.locator('#run').click();
+    await page.locator('.run').first().locator('.run-status.failed').waitFor();
+    assert.equal(await page.locator('.run').first().locator('.run-status').textContent(), 'exit 9');
+
+    // The command box keeps a history: Up brings back older lines, Down the newer ones.
+    const box = page.locator('#run-line');
+    await box.fill('draft');
+    await box.press('ArrowUp');
+    assert.equal(await box.inputValue(), 'exit 9');
+    await box.press('ArrowUp');
+    assert.equal(await box.inputValue(), 'sleep 3 & wait');
+    await box.press('ArrowDown');
+    await box.press('ArrowDown');
+    assert.equal(await box.inputValue(), 'draft');
     await screenshot(page, 'programs');
   });
 
@@ -163,6 +184,9 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await page.locator('#run').click();
     const card = page.locator('.question').first();
     await card.waitFor();
+    // A waiting question shows in the window title and as a badge until it is answered.
+    await waitFor(async () => (await page.title()).startsWith('(1 waiting) '), 'the title');
+    assert.equal(await page.locator('#perm-badge').textContent(), '1 waiting');
     assert.equal(await card.locator('.question-tool').textContent(), 'Bash');
     assert.match(await card.locator('.question-input').textContent(), /"command": "rm -rf build"/);
     await screenshot(page, 'permission-question');
@@ -170,10 +194,12 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     const run = page.locator('.run').first();
     await run.locator('.run-status.ok').waitFor();
     assert.equal(
-      await run.locator('.run-output').textContent(),
-      '{"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","permissionDecisionReason":"approved in editor"}}\n',
+      (await terminalText(run)).replace(/\s+/g, ''),
+      '{"hookSpecificOutput":{"hookEventName":"PreToolUse","permissionDecision":"allow","permissionDecisionReason":"approvedineditor"}}',
     );
     assert.equal(await card.locator('.question-state').textContent(), 'allowed');
+    assert.ok(await page.locator('#perm-badge').isHidden());
+    assert.ok(!(await page.title()).includes('waiting'));
   });
 
   test('a denied question carries its reason to the helper', async () => {

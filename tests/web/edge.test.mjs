@@ -118,10 +118,10 @@ describe('the tunnel link through the edge', { skip, timeout: 120_000 }, () => {
     });
     local = await newPage(context);
     await local.goto(daemon.links[0]);
-    await local.locator('#conn-state[data-state="open"]').waitFor();
+    await local.locator('#conn-state[data-state="connected"]').waitFor();
     remote = await newPage(context);
     await remote.goto(tunnelLink);
-    await remote.locator('#conn-state[data-state="open"]').waitFor();
+    await remote.locator('#conn-state[data-state="connected"]').waitFor();
   });
   after(async () => {
     await stopAll();

@@ -1,6 +1,6 @@
 // A stand-in for the daemon's tunnel side: serves the web build as the tunnel does (marked
 // index.html, the tunnel's security headers) and speaks the session protocol on /ws, so the
-// page's tunnel road, notices and reconnection can be driven from a test.
+// page's tunnel road, notices, program output and reconnection can be driven from a test.
 import { WebSocketServer } from 'ws';
 import { startServer } from './harness.mjs';
 
@@ -34,9 +34,18 @@ const envelope = (reply, data = Buffer.alloc(0)) => {
 /** files: {relative path: text}; the session root is "/project". */
 export async function startFakeDaemon({ token, files }) {
   const root = '/project';
-  const state = { sessions: [], texts: [], upgrades: [], files: new Map(Object.entries(files)) };
+  const state = { sessions: [], texts: [], upgrades: [], spawns: [], output: '', files: new Map(Object.entries(files)) };
   const wss = new WebSocketServer({ noServer: true, handleProtocols: (protocols) => (protocols.has('editor.v1') ? 'editor.v1' : false) });
+  // The daemon's answers to POST /fs: "bad token" for a wrong one; with the right one the
+  // page only ever sends the empty probe here, which the daemon calls a bad request.
+  const route = (req, res) => {
+    if (req.method !== 'POST' || req.url !== '/fs') return false;
+    if (req.headers['x-editor-token'] !== token) res.writeHead(403, { 'Content-Type': 'text/plain' }).end('bad token');
+    else res.writeHead(200, { 'Content-Type': 'application/octet-stream' }).end(envelope({ ok: false, err: 'bad request' }));
+    return true;
+  };
   const http = await startServer({
+    route,
     headers: (name) => (name.endsWith('.html') ? HTML_HEADERS : { 'X-Content-Type-Options': 'nosniff' }),
     transform: (name, body) => (name === 'index.html' ? Buffer.from(body.toString().replace('<head>', `<head>${MARKER}`)) : body),
   });
@@ -57,6 +66,14 @@ export async function startFakeDaemon({ token, files }) {
     ws.on('message', (data, isBinary) => {
       if (!isBinary) {
         state.texts.push(data.toString());
+        return;
+      }
+      if (data.length >= 5 && data[0] === 1) {
+        // Every program prints `state.output` and ends with status 0.
+        const id = data.readUInt32LE(1);
+        state.spawns.push(JSON.parse(data.subarray(5).toString()));
+        ws.send(message(10, id, state.output));
+        ws.send(message(12, id, Buffer.alloc(4)));
         return;
       }
       if (data.length < 5 || data[0] !== 5) return;

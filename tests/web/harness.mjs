@@ -148,6 +148,12 @@ export async function newPage(context) {
   return page;
 }
 
+/** The rows a run's terminal shows, without trailing blanks, one line each. */
+export async function terminalText(run) {
+  const rows = await run.locator('.xterm-rows > div').evaluateAll((divs) => divs.map((d) => d.textContent.trimEnd()));
+  return rows.join('\n').trimEnd();
+}
+
 export async function screenshot(page, name) {
   mkdirSync(OUT_DIR, { recursive: true });
   await page.screenshot({ path: join(OUT_DIR, `${name}.png`) });

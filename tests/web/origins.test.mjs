@@ -28,7 +28,7 @@ describe('pages on other origins', { skip, timeout: 120_000 }, () => {
       if (r.url().endsWith('/fs')) fsCalls.push(`${r.method()} ${r.headers()['x-editor-token'] ?? ''}`);
     });
     await page.goto(daemon.links[1]);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
     assert.equal(page.url(), `${site.origin}/index.html`, 'the fragment with port and token is gone');
     await page.locator('.tree-row[data-path="README"]').waitFor();
     assert.ok(fsCalls.length > 0 && fsCalls.every((c) => c === `POST ${daemon.token}`), fsCalls.join(', '));

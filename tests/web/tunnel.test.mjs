@@ -3,7 +3,7 @@
 // content security policy (editor included), notices, the keep-alive and reconnection.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { missingPrerequisite, newPage, screenshot, startBrowser, stopAll, waitFor } from './harness.mjs';
+import { missingPrerequisite, newPage, screenshot, startBrowser, stopAll, terminalText, waitFor } from './harness.mjs';
 import { startFakeDaemon } from './fake_daemon.mjs';
 
 const skip = missingPrerequisite() || false;
@@ -19,7 +19,7 @@ describe('the tunnel link', { skip, timeout: 120_000 }, () => {
     page = await newPage(context);
     await page.clock.install();
     await page.goto(`${fake.origin}/#t=${TOKEN}`);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
   });
   after(async () => {
     fake?.close();
@@ -61,6 +61,22 @@ describe('the tunnel link', { skip, timeout: 120_000 }, () => {
     page.problems.length = seen;
   });
 
+  test('program output renders as a terminal shows it, under the policy too', async () => {
+    // Colours by number and as RGB, bold, and a progress line rewritten with carriage returns.
+    fake.state.output = 'plain \x1b[1;31mred\x1b[0m \x1b[38;2;1;2;3mrgb\x1b[0m\n10%\r50%\r100%\n';
+    await page.getByRole('textbox', { name: 'Command line' }).fill('make');
+    await page.getByRole('button', { name: 'Run', exact: true }).click();
+    const run = page.locator('.run').first();
+    await run.locator('.run-status.ok').waitFor();
+    assert.equal(await terminalText(run), 'plain red rgb\n100%');
+    const color = (text) => run.locator('.xterm-rows span', { hasText: text }).evaluate((n) => getComputedStyle(n).color);
+    assert.equal(await color('red'), 'rgb(205, 49, 49)');
+    assert.equal(await color('rgb'), 'rgb(1, 2, 3)');
+    assert.equal(await run.locator('.xterm-rows span', { hasText: 'red' }).evaluate((n) => getComputedStyle(n).fontWeight), '700');
+    assert.deepEqual(fake.state.spawns[0].argv.at(-1), 'make');
+    await screenshot(page, 'tunnel-run');
+  });
+
   test('notices stay until dismissed', async () => {
     fake.notice('A tab connected through the tunnel from 203.0.113.9 (DE). If that was not you, stop quelmar now.');
     fake.notice('The tunnel link was used from 198.51.100.7 (FR). If that was not you, stop quelmar now.');
@@ -88,10 +104,10 @@ describe('the tunnel link', { skip, timeout: 120_000 }, () => {
 
   test('a dropped connection is shown and made again', async () => {
     fake.dropAll();
-    await page.locator('#conn-state[data-state="closed"]').waitFor();
+    await page.locator('#conn-state[data-state="reconnecting"]').waitFor();
     await screenshot(page, 'tunnel-reconnecting');
     await page.clock.runFor(1_500);
-    await page.locator('#conn-state[data-state="open"]').waitFor();
+    await page.locator('#conn-state[data-state="connected"]').waitFor();
     assert.equal(fake.state.upgrades.length, 2);
     assert.deepEqual(fake.state.upgrades[1].protocols, ['editor.v1', `tok.${TOKEN}`]);
   });

@@ -30,9 +30,12 @@ export class Permissions {
   #nextId = 1;
   #hook = null; // {id, path, card}
   #pending = new Map(); // request id -> settle(text)
+  #onWaiting;
 
-  constructor(conn) {
+  /** `onWaiting(count)` is told how many questions wait for an answer whenever that changes. */
+  constructor(conn, onWaiting) {
     this.#conn = conn;
+    this.#onWaiting = onWaiting;
     byId('hook-open').addEventListener('click', () => this.open());
     conn.addEventListener('message', (ev) => this.#onMessage(ev.detail));
     conn.addEventListener('down', () => this.#lost());
@@ -91,6 +94,7 @@ export class Permissions {
     );
     byId('run-with-hook').disabled = false;
     byId('run-with-hook').checked = true;
+    byId('run-with-hook').closest('label').hidden = false;
   }
 
   #question(requestId, bodyText) {
@@ -110,6 +114,7 @@ export class Permissions {
     ]);
     const settle = (text, cls) => {
       this.#pending.delete(requestId);
+      this.#onWaiting(this.#pending.size);
       state.textContent = text;
       state.className = `question-state ${cls}`;
       for (const b of buttons) b.disabled = true;
@@ -120,6 +125,7 @@ export class Permissions {
       settle(allow ? 'allowed' : `denied${line.length > 5 ? `: ${line.slice(5, -1)}` : ''}`, allow ? 'ok' : 'failed');
     };
     this.#pending.set(requestId, settle);
+    this.#onWaiting(this.#pending.size);
     const list = byId('questions');
     keepPinned(list, () => list.append(card));
   }
@@ -130,6 +136,7 @@ export class Permissions {
     byId('hook-open').disabled = false;
     byId('run-with-hook').checked = false;
     byId('run-with-hook').disabled = true;
+    byId('run-with-hook').closest('label').hidden = true;
     byId('hook-info').replaceChildren(el('p', { text }));
   }
 

@@ -16,17 +16,19 @@ const withoutKeys = (params, keys) => {
 };
 
 /**
- * Settings for one page load, or {error}. `href` is the page address, `tunnel` whether the
- * page carries the tunnel marker. `cleanHref` is the address without the credentials, to be
- * put in the address bar once they are read.
+ * Settings for one page load, or {error} (with `missing` when the address carries no link at
+ * all, as after a reload of an address the page cleaned). `href` is the page address,
+ * `tunnel` whether the page carries the tunnel marker. `cleanHref` is the address without
+ * the credentials, to be put in the address bar once they are read.
  */
 export function readLink(href, tunnel) {
   const url = new URL(href);
   const frag = fragmentParams(url);
 
   if (tunnel) {
-    const token = frag.get('t') ?? '';
-    if (!TOKEN_RE.test(token)) return { error: 'This tunnel link has no access token (#t=...).' };
+    if (!frag.has('t')) return { error: 'This tunnel link has no access token (#t=...).', missing: true };
+    const token = frag.get('t');
+    if (!TOKEN_RE.test(token)) return { error: 'This tunnel link has no valid access token (#t=...).' };
     const rest = withoutKeys(frag, ['t']);
     const scheme = url.protocol === 'https:' ? 'wss:' : 'ws:';
     return {
@@ -69,5 +71,27 @@ export function readLink(href, tunnel) {
       cleanHref: url.origin + url.pathname + (rest ? `?${rest}` : '') + url.hash,
     };
   }
-  return { error: 'Open this page with the link quelmar printed.' };
+  return { error: 'Open this page with the link quelmar printed.', missing: true };
+}
+
+/**
+ * A link the user pasted, for use by this page (`pageHref`): it must be a link quelmar
+ * printed for a page at this same address; a link for another page has to be opened there.
+ */
+export function pastedLink(text, pageHref, tunnel) {
+  let url;
+  try {
+    url = new URL(text.trim());
+  } catch {
+    url = null;
+  }
+  if (!url || (url.protocol !== 'http:' && url.protocol !== 'https:')) {
+    return { error: 'That is not a link. Copy the whole line quelmar printed, starting with http.' };
+  }
+  const page = new URL(pageHref);
+  if (url.origin !== page.origin || url.pathname !== page.pathname) {
+    return { error: `That link is for another page (${url.origin}${url.pathname}); open it in the browser instead.` };
+  }
+  const link = readLink(url.href, tunnel);
+  return link.missing ? { error: 'That link has no access token.' } : link;
 }

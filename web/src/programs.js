@@ -1,14 +1,14 @@
-// The programs panel: command lines run in the project root, their output streamed in,
-// a line of input, end of input, Kill and the exit status.
+// The programs pane: command lines run in the project root, each run with a header (its
+// command line, state, End input, Kill, Clear) and its output in a terminal.
 
-import { byId, el, keepPinned } from './dom.js';
+import { byId, el } from './dom.js';
+import { newHistory, newer, older, remember } from './history.js';
 import { Kind, decodeExit } from './protocol.js';
+import { RunTerminal } from './terminal.js';
+import { runSetup, runStateText } from './run_model.js';
 
-// Runs the line with the user's own shell; /bin/sh only finds it in the environment.
-const SHELL_TRAMPOLINE = 'exec "${SHELL:-/bin/sh}" -c "$1"';
-export const shellArgv = (line) => ['/bin/sh', '-c', SHELL_TRAMPOLINE, 'sh', line];
-
-const OUTPUT_KEEP_CHARS = 1_000_000;
+// Finished runs beyond this many are dropped, oldest first, so their terminals' memory goes too.
+const RUNS_KEPT = 12;
 const utf8 = new TextEncoder();
 
 /**
@@ -49,7 +49,7 @@ export class Channels {
     this.#owners.set(id, owner);
     return {
       id,
-      write: (text) => this.#conn.send(Kind.Stdin, id, utf8.encode(text)),
+      write: (data) => this.#conn.send(Kind.Stdin, id, typeof data === 'string' ? utf8.encode(data) : data),
       close: () => this.#conn.send(Kind.Stdin_Close, id),
       kill: () => this.#conn.send(Kind.Kill, id),
     };
@@ -57,88 +57,101 @@ export class Channels {
 }
 
 class Run {
-  #output;
-  #status;
-  #decoders = { stdout: new TextDecoder(), stderr: new TextDecoder() };
-  #chars = 0;
-  #controls;
+  #state = { phase: 'running', killSent: false, status: 0, message: '' };
   #channel = null;
+  #terminal;
+  #stateBox;
+  #buttons;
+  #onCleared;
 
-  constructor(list, line, hookSock) {
-    this.#output = el('pre', { class: 'run-output', 'aria-live': 'polite' });
-    this.#status = el('span', { class: 'run-status running', text: 'running' });
-    const input = el('input', { class: 'run-input', type: 'text', placeholder: 'a line for its standard input', 'aria-label': 'input line' });
-    const send = () => {
-      if (this.#channel && this.#channel.write(`${input.value}\n`)) input.value = '';
-    };
-    input.addEventListener('keydown', (ev) => {
-      if (ev.key === 'Enter') send();
-    });
-    this.#controls = [
-      input,
-      el('button', { class: 'run-send', text: 'Send', on: { click: send } }),
-      el('button', { class: 'run-eof', text: 'End input', title: 'close its standard input', on: { click: () => this.#channel?.close() } }),
-      el('button', { class: 'run-kill danger', text: 'Kill', on: { click: () => this.#kill() } }),
-    ];
-    const card = el('article', { class: 'run' }, [
-      el('header', { class: 'run-head' }, [el('code', { class: 'run-line', text: line }), this.#status]),
-      hookSock ? el('p', { class: 'run-note', text: `EDITOR_HOOK_SOCK=${hookSock}` }) : null,
-      this.#output,
-      el('div', { class: 'run-controls' }, this.#controls),
+  constructor(line, hookSock, onCleared) {
+    this.#onCleared = onCleared;
+    this.#stateBox = el('span', { class: 'run-status running', text: 'running' });
+    const toggle = el('button', { class: 'run-toggle', type: 'button', 'aria-expanded': 'true', title: line, on: { click: () => this.expand(!this.expanded) } }, [
+      el('span', { class: 'twisty', 'aria-hidden': 'true' }),
+      el('code', { class: 'run-line', text: line }),
     ]);
-    list.prepend(card);
-    this.card = card;
+    this.#buttons = {
+      eof: el('button', { class: 'run-eof', type: 'button', text: 'End input', title: 'close its standard input (Ctrl+D)', on: { click: () => this.#channel?.close() } }),
+      kill: el('button', { class: 'run-kill danger', type: 'button', text: 'Kill', on: { click: () => this.kill() } }),
+      clear: el('button', { class: 'run-clear', type: 'button', text: '×', 'aria-label': 'Clear', title: 'clear this run', disabled: true, on: { click: () => this.clear() } }),
+    };
+    const host = el('div', { class: 'run-term' });
+    this.card = el('article', { class: 'run expanded', 'aria-label': line }, [
+      el('header', { class: 'run-head' }, [toggle, this.#stateBox, this.#buttons.eof, this.#buttons.kill, this.#buttons.clear]),
+      el('div', { class: 'run-body' }, [hookSock ? el('p', { class: 'run-note', text: `EDITOR_HOOK_SOCK=${hookSock}` }) : null, host]),
+    ]);
+    this.toggle = toggle;
+    this.host = host;
   }
 
-  attach(channel) {
+  /** Opens the terminal once the card is in the document, so it can measure its box. */
+  start(setup, channel) {
     this.#channel = channel;
+    const input = channel ? setup.input(channel, (text) => this.#terminal.write(text)) : null;
+    this.#terminal = new RunTerminal(this.host, {
+      convertEol: setup.convertEol,
+      tabMovesFocus: setup.tabMovesFocus,
+      onData: (data) => this.#channel && input(data),
+      label: 'Program input',
+    });
   }
 
-  // Kill reaches the program itself, not its children: until they close its output too,
-  // the run is shown as killed but not yet ended.
-  #kill() {
+  get ended() {
+    return this.#state.phase !== 'running';
+  }
+
+  get expanded() {
+    return this.card.classList.contains('expanded');
+  }
+
+  expand(on) {
+    this.card.classList.toggle('expanded', on);
+    this.toggle.setAttribute('aria-expanded', String(on));
+    if (on) requestAnimationFrame(() => this.#terminal?.fit());
+  }
+
+  focus() {
+    this.#terminal?.focus();
+  }
+
+  kill() {
     if (!this.#channel?.kill()) return;
-    this.#status.textContent = 'killed, waiting for its output to close';
-    this.#status.className = 'run-status running killing';
+    this.#set({ killSent: true });
   }
 
-  output(stream, bytes) {
-    const text = this.#decoders[stream].decode(bytes, { stream: true });
-    if (text) this.#append(stream, text);
+  output(_stream, bytes) {
+    this.#terminal.write(bytes);
   }
 
   exit({ status, message }) {
-    for (const stream of ['stdout', 'stderr']) {
-      const rest = this.#decoders[stream].decode();
-      if (rest) this.#append(stream, rest);
-    }
-    if (status === -1 && message) this.#finish(`failed: ${message}`, 'failed');
-    else this.#finish(`exit ${status}`, status === 0 ? 'ok' : 'failed');
+    this.#set({ phase: 'ended', status, message });
   }
 
   lost() {
-    this.#finish('ended: connection lost', 'failed');
+    this.#set({ phase: 'lost' });
   }
 
-  #finish(text, cls) {
+  clear() {
+    if (!this.ended) return;
+    this.#terminal?.dispose();
+    this.card.remove();
+    this.#onCleared(this);
+  }
+
+  #set(change) {
+    this.#state = { ...this.#state, ...change };
+    const s = this.#state;
+    this.#stateBox.textContent = runStateText(s);
+    const cls = s.phase === 'running' ? `running${s.killSent ? ' killing' : ''}` : s.status === 0 && s.phase === 'ended' ? 'ok' : 'failed';
+    this.#stateBox.className = `run-status ${cls}`;
+    this.card.dataset.state = s.phase;
+    if (!this.ended) return;
     this.#channel = null;
-    this.#status.textContent = text;
-    this.#status.className = `run-status ${cls}`;
-    for (const c of this.#controls) c.disabled = true;
-    this.card.classList.add('done');
-  }
-
-  #append(stream, text) {
-    keepPinned(this.#output, () => {
-      const last = this.#output.lastElementChild;
-      if (last && last.dataset.stream === stream) last.append(text);
-      else this.#output.append(el('span', { class: stream, 'data-stream': stream }, [text]));
-      this.#chars += text.length;
-      while (this.#chars > OUTPUT_KEEP_CHARS && this.#output.childElementCount > 1) {
-        this.#chars -= this.#output.firstElementChild.textContent.length;
-        this.#output.firstElementChild.remove();
-      }
-    });
+    if (this.#terminal) this.#terminal.inputEnabled = false;
+    this.#buttons.eof.disabled = true;
+    this.#buttons.kill.disabled = true;
+    this.#buttons.clear.disabled = false;
   }
 }
 
@@ -146,16 +159,33 @@ export class Programs {
   #channels;
   #root = '';
   #hookSock;
+  #runs = [];
+  #history = newHistory();
+  #onHistory;
 
-  /** `hookSock()` gives the socket path of the open permission hook, or ''. */
-  constructor(channels, hookSock) {
+  /**
+   * `hookSock()` gives the socket path of the open permission hook, or ''; `onHistory(lines)`
+   * is told the command history whenever it changes.
+   */
+  constructor(channels, hookSock, onHistory) {
     this.#channels = channels;
     this.#hookSock = hookSock;
-    const form = byId('run-form');
-    form.addEventListener('submit', (ev) => {
+    this.#onHistory = onHistory;
+    const box = byId('run-line');
+    byId('run-form').addEventListener('submit', (ev) => {
       ev.preventDefault();
-      const line = byId('run-line').value.trim();
-      if (line && this.run(line)) byId('run-line').value = '';
+      const line = box.value.trim();
+      if (line && this.run(line)) box.value = '';
+    });
+    box.addEventListener('keydown', (ev) => {
+      if (ev.key !== 'ArrowUp' && ev.key !== 'ArrowDown') return;
+      ev.preventDefault();
+      const step = (ev.key === 'ArrowUp' ? older : newer)(this.#history, box.value);
+      this.#history = step.h;
+      box.value = step.line;
+    });
+    byId('runs-clear').addEventListener('click', () => {
+      for (const run of [...this.#runs]) run.clear();
     });
   }
 
@@ -163,18 +193,35 @@ export class Programs {
     this.#root = root;
   }
 
+  set history(lines) {
+    this.#history = newHistory(Array.isArray(lines) ? lines.filter((l) => typeof l === 'string') : []);
+  }
+
   run(line) {
+    this.#history = remember(this.#history, line);
+    this.#onHistory(this.#history.entries);
     const sock = byId('run-with-hook').checked ? this.#hookSock() : '';
-    const run = new Run(byId('runs'), line, sock);
-    const channel = this.#channels.spawn(
-      { argv: shellArgv(line), cwd: this.#root, env: sock ? { EDITOR_HOOK_SOCK: sock } : {} },
-      run,
-    );
+    const run = new Run(line, sock, (r) => this.#forget(r));
+    for (const other of this.#runs) other.expand(false);
+    byId('runs').prepend(run.card);
+    this.#runs.unshift(run);
+    this.#trim();
+    const setup = runSetup(line, { cwd: this.#root, env: sock ? { EDITOR_HOOK_SOCK: sock } : {} });
+    const channel = this.#channels.spawn(setup.spawn, run);
+    run.start(setup, channel);
     if (!channel) {
       run.exit({ status: -1, message: 'not connected' });
       return false;
     }
-    run.attach(channel);
     return true;
+  }
+
+  #forget(run) {
+    this.#runs = this.#runs.filter((r) => r !== run);
+  }
+
+  #trim() {
+    const oldestFirst = this.#runs.filter((r) => r.ended).reverse();
+    for (const run of oldestFirst.slice(0, Math.max(0, this.#runs.length - RUNS_KEPT))) run.clear();
   }
 }
