@@ -23,7 +23,7 @@
 
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/thread.h"
 #include "core/base/write_all.h"
 #include "daemon/front/admission.h"

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/random.h"
 #include "core/base/thread.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/decimal.h"
 #include "core/base/dir.h"
 #include "core/base/fd.h"

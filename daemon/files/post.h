@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/decimal.h"
 #include "core/netproto/http.h"
 

@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"
 #include "daemon/front/listen.h"

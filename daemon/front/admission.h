@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 
 // Runs one connection to its end on the calling thread and always closes sock.
 void handle_connection(int sock, Listener listener);

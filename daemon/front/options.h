@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 
 // The hosted copy of the editor that --site trusts, and its origin.
 constexpr std::string_view DEFAULT_SITE_PAGE = "https://quelmar.dev/editor/";

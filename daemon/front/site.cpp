@@ -3,7 +3,7 @@
 #include "daemon/front/site.h"
 
 #include "core/base/ascii.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/decimal.h"
 #include "core/netproto/answers.h"
 

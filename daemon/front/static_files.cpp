@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/path.h"
 #include "core/base/write_all.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/base/bytes.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "daemon/hooks/hooks.h"
 #include "daemon/hooks/perm_helper.h"
 #include "daemon/programs/channels.h"

@@ -1,7 +1,7 @@
 // How cloudflared is started.
 #include "daemon/tunnel/cloudflared.h"
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 
 extern char** environ;
 

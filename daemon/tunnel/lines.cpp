@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "core/base/ascii.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/write_all.h"

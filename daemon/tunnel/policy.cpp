@@ -11,7 +11,7 @@
 #include "core/base/ascii.h"
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/log.h"
 #include "core/netproto/ws.h"
 #include "daemon/files/post.h"

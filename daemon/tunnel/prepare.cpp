@@ -16,7 +16,7 @@
 
 #include "core/base/ascii.h"
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/decimal.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"

@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/thread.h"
 #include "daemon/tunnel/cloudflared.h"

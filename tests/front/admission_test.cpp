@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "daemon/front/admission.h"
 #include "daemon/front/options.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/netproto/answers.h"
 #include "daemon/front/site.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/base/bytes.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/netproto/ws.h"
 #include "daemon/files/records.h"
 #include "daemon/hooks/hooks.h"

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "core/base/bytes.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/json_write.h"
 #include "core/netproto/ws.h"

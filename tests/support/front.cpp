@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "core/base/clock.h"
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "core/base/random.h"
 #include "core/base/thread.h"
 #include "daemon/front/admission.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 #include "daemon/tunnel/lines.h"
 #include "daemon/tunnel/state.h"
 #include "tests/support/daemon_process.h"

@@ -1,4 +1,4 @@
 // The process-wide configuration record.
-#include "core/base/config.h"
+#include "daemon/config/config.h"
 
 Config& g_cfg = *new Config;
