@@ -1,13 +1,14 @@
 # Wraps CMake + Ninja. `make` builds, `make run` builds and starts quelmar on the default
 # port with this checkout as the project root (or ROOT=DIR, PORT=N), `make test` builds and
-# runs every test (plain, then under ASan+UBSan, then under TSan, then a short run of every
-# fuzz target);
+# runs every test (plain, plain again on the portable descriptor calls of macOS, then under
+# ASan+UBSan, then under TSan, then a short run of every fuzz target);
 # `make fuzz` runs the fuzz targets for FUZZ_SECONDS each.
 BUILD   := build
-JOBS    ?= $(shell nproc)
+JOBS    ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu)
 CMAKE   := cmake -G Ninja -Wno-dev
 
-.PHONY: all deps build run test test-plain test-asan test-tsan test-fuzz fuzz fuzz-build js-deps web bench clean
+.PHONY: all deps build run test test-plain test-portable test-asan test-tsan test-fuzz fuzz fuzz-build \
+	js-deps web bench clean
 
 all: build
 
@@ -35,7 +36,7 @@ js-deps:
 	@cd tests/js && npm ci --no-audit --no-fund --silent
 	@cd tests/web && npm ci --no-audit --no-fund --silent
 
-test: test-plain test-asan test-tsan test-fuzz
+test: test-plain test-portable test-asan test-tsan test-fuzz
 
 test-plain:
 	@scripts/deps.sh test
@@ -44,10 +45,22 @@ test-plain:
 	@ninja -C $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The plain suite on the plain POSIX descriptor calls that macOS uses (no accept4, pipe2,
+# SOCK_CLOEXEC, MSG_NOSIGNAL, sendfile or /proc listing), so those paths run too. Unoptimised
+# and without the benchmarks, as the sanitizer builds, to keep `make test` short.
+test-portable:
+	@scripts/deps.sh test
+	@$(MAKE) --no-print-directory js-deps web
+	@$(CMAKE) -S . -B $(BUILD)/portable -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_PORTABLE=ON \
+		-DQUELMAR_BENCH=OFF >/dev/null
+	@ninja -C $(BUILD)/portable -j $(JOBS)
+	cd $(BUILD)/portable && ctest --output-on-failure -j $(JOBS)
+
 test-asan:
 	@scripts/deps.sh test
 	@$(MAKE) --no-print-directory js-deps web
-	@$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=address >/dev/null
+	@$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=address \
+		-DQUELMAR_BENCH=OFF >/dev/null
 	@ninja -C $(BUILD)/asan -j $(JOBS)
 	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
@@ -55,7 +68,8 @@ test-asan:
 test-tsan:
 	@scripts/deps.sh test
 	@$(MAKE) --no-print-directory js-deps web
-	@$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=thread >/dev/null
+	@$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=thread \
+		-DQUELMAR_BENCH=OFF >/dev/null
 	@ninja -C $(BUILD)/tsan -j $(JOBS)
 	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --output-on-failure -j $(JOBS)
