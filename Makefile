@@ -1,14 +1,15 @@
 # Wraps CMake + Ninja. `make` builds, `make run` builds and starts quelmar on the default
 # port with this checkout as the project root (or ROOT=DIR, PORT=N), `make test` builds and
-# runs every test (plain, plain again on the portable descriptor calls of macOS, then under
-# ASan+UBSan, then under TSan, then a short run of every fuzz target);
-# `make fuzz` runs the fuzz targets for FUZZ_SECONDS each.
+# runs every test (plain, plain again on the portable descriptor calls of macOS, the macOS
+# cross-build, then under ASan+UBSan, then under TSan, then a short run of every fuzz target);
+# `make fuzz` runs the fuzz targets for FUZZ_SECONDS each; `make macos` cross-builds quelmar
+# and dravik for macOS on arm64.
 BUILD   := build
 JOBS    ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu)
 CMAKE   := cmake -G Ninja -Wno-dev
 
 .PHONY: all deps build run test test-plain test-portable test-asan test-tsan test-fuzz fuzz fuzz-build \
-	js-deps web bench clean
+	js-deps web macos bench clean
 
 all: build
 
@@ -36,7 +37,7 @@ js-deps:
 	@cd tests/js && npm ci --no-audit --no-fund --silent
 	@cd tests/web && npm ci --no-audit --no-fund --silent
 
-test: test-plain test-portable test-asan test-tsan test-fuzz
+test: test-plain test-portable macos test-asan test-tsan test-fuzz
 
 test-plain:
 	@scripts/deps.sh test
@@ -89,6 +90,23 @@ test-fuzz: fuzz-build
 
 fuzz: fuzz-build
 	scripts/fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+# The macOS cross-build: quelmar and dravik for aarch64-macos, compiled by the C++ compiler of
+# the Zig toolchain (an npm package, from toolchain/zig's lock) against the macOS headers it
+# ships, and checked to be Mach-O arm64 executables. A check of compiling and linking, so
+# unoptimised: quicker in `make test`. Zig's cache (its libc++ for the target among it) stays
+# in the build directory.
+ZIG_ENV := ZIG_GLOBAL_CACHE_DIR=$(CURDIR)/$(BUILD)/zig-cache ZIG_LOCAL_CACHE_DIR=$(CURDIR)/$(BUILD)/zig-cache
+
+macos: deps toolchain/zig/node_modules/.package-lock.json
+	@$(ZIG_ENV) $(CMAKE) -S . -B $(BUILD)/macos -DCMAKE_BUILD_TYPE=Debug \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/toolchain/zig/macos.cmake >/dev/null
+	@$(ZIG_ENV) ninja -C $(BUILD)/macos -j $(JOBS)
+	@scripts/check_macho.sh $(BUILD)/macos/quelmar $(BUILD)/macos/dravik
+
+toolchain/zig/node_modules/.package-lock.json: toolchain/zig/package-lock.json
+	@scripts/deps.sh web
+	@cd toolchain/zig && npm ci --no-audit --no-fund --silent
 
 bench: build
 	@scripts/deps.sh bench
