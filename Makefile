@@ -39,41 +39,32 @@ js-deps:
 
 test: test-plain test-portable macos test-asan test-tsan test-fuzz
 
+# $(call suite,DIR,CMAKE OPTIONS,ENVIRONMENT): configures and builds the tests in DIR, then
+# runs them all with the environment given.
+define suite
+@scripts/deps.sh test
+@$(MAKE) --no-print-directory js-deps web
+@$(CMAKE) -S . -B $(1) $(2) >/dev/null
+@ninja -C $(1) -j $(JOBS)
+cd $(1) && $(3) ctest --output-on-failure -j $(JOBS)
+endef
+
 test-plain:
-	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps web
-	@$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@ninja -C $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(call suite,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 # The plain suite on the plain POSIX descriptor calls that macOS uses (no accept4, pipe2,
 # SOCK_CLOEXEC, MSG_NOSIGNAL, sendfile or /proc listing), so those paths run too. Unoptimised
 # and without the benchmarks, as the sanitizer builds, to keep `make test` short.
 test-portable:
-	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps web
-	@$(CMAKE) -S . -B $(BUILD)/portable -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_PORTABLE=ON \
-		-DQUELMAR_BENCH=OFF >/dev/null
-	@ninja -C $(BUILD)/portable -j $(JOBS)
-	cd $(BUILD)/portable && ctest --output-on-failure -j $(JOBS)
+	$(call suite,$(BUILD)/portable,-DCMAKE_BUILD_TYPE=Debug -DQUELMAR_PORTABLE=ON -DQUELMAR_BENCH=OFF)
 
 test-asan:
-	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps web
-	@$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=address \
-		-DQUELMAR_BENCH=OFF >/dev/null
-	@ninja -C $(BUILD)/asan -j $(JOBS)
-	cd $(BUILD)/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS)
+	$(call suite,$(BUILD)/asan,-DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=address -DQUELMAR_BENCH=OFF,\
+		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 
 test-tsan:
-	@scripts/deps.sh test
-	@$(MAKE) --no-print-directory js-deps web
-	@$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=thread \
-		-DQUELMAR_BENCH=OFF >/dev/null
-	@ninja -C $(BUILD)/tsan -j $(JOBS)
-	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-		ctest --output-on-failure -j $(JOBS)
+	$(call suite,$(BUILD)/tsan,-DCMAKE_BUILD_TYPE=Debug -DQUELMAR_SANITIZE=thread -DQUELMAR_BENCH=OFF,\
+		TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1)
 
 # libFuzzer targets, built with clang under ASan+UBSan in their own build directory.
 FUZZ_SECONDS       ?= 300
