@@ -21,7 +21,7 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
-#include "core/base/path.h"
+#include "core/platform/platform.h"
 #include "daemon/hooks/hooks.h"
 #include "daemon/session/session.h"
 

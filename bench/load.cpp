@@ -32,8 +32,8 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
-#include "core/base/random.h"
 #include "core/netproto/ws.h"
+#include "core/platform/platform.h"
 
 namespace {
 

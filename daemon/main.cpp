@@ -1,5 +1,4 @@
 // quelmar's entry point: start-up in its fixed order, then the accept loop.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "daemon/config/config.h"
-#include "core/base/decimal.h"
-#include "core/base/dir.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
 #include "core/base/random.h"
 #include "core/base/write_all.h"
+#include "core/platform/platform.h"
+#include "daemon/config/config.h"
 #include "daemon/front/accept.h"
 #include "daemon/front/fatal.h"
 #include "daemon/front/listen.h"
@@ -40,22 +38,6 @@ constexpr size_t CWD_FIRST_BUFFER = 1024;
 void _ensure_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0) open("/dev/null", O_RDWR);
-}
-
-// Descriptors the daemon's own parent left open (a terminal multiplexer's, a test runner's
-// log) must not reach the programs tabs start, so they are all made close-on-exec.
-void _close_inherited_descriptors_on_exec() {
-    std::vector<int> fds;
-    {
-        Dir dir = Dir::open("/dev/fd");
-        if (!dir) return;
-        while (const dirent* e = readdir(dir.get())) {
-            Decimal fd = parse_decimal(e->d_name, INT_MAX);
-            if (fd.ok() && fd.value > 2 && static_cast<int>(fd.value) != dir.fd())
-                fds.push_back(static_cast<int>(fd.value));
-        }
-    }
-    for (int fd : fds) set_cloexec(fd);
 }
 
 std::string _working_directory() {
@@ -121,7 +103,9 @@ int main(int argc, char** argv) {
     // Past a file size limit a write must fail with EFBIG ("write failed"), not end the daemon.
     signal(SIGXFSZ, SIG_IGN);
     _ensure_standard_descriptors();
-    _close_inherited_descriptors_on_exec();
+    // Descriptors the daemon's own parent left open (a terminal multiplexer's, a test runner's
+    // log) must not reach the programs tabs start.
+    close_inherited_on_exec();
 
     Options opts = parse_options(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
     if (opts.help) {

@@ -1,13 +1,7 @@
-// Slash-path rules and the executable's own path.
+// Slash-path rules.
 #include "core/base/path.h"
 
-#include <unistd.h>
-
 #include <vector>
-
-#if defined(__APPLE__)
-#include <mach-o/dyld.h>
-#endif
 
 std::string clean_path(std::string_view path) {
     if (path.empty()) return ".";
@@ -37,21 +31,4 @@ std::string clean_path(std::string_view path) {
     }
     if (out.empty()) return ".";
     return out;
-}
-
-std::string own_executable_path() {
-#if defined(__APPLE__)
-    uint32_t size = 0;
-    _NSGetExecutablePath(nullptr, &size);
-    std::string buf(size, '\0');
-    if (_NSGetExecutablePath(buf.data(), &size) != 0) return "";
-    buf.resize(strlen(buf.c_str()));
-    return buf;
-#else
-    std::string buf(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return "";
-    buf.resize(static_cast<size_t>(n));
-    return buf;
-#endif
 }

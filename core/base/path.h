@@ -6,6 +6,3 @@
 #include <string_view>
 
 std::string clean_path(std::string_view path);
-
-// The executable's own path, or "" when the system cannot tell.
-std::string own_executable_path();

@@ -1,33 +1,9 @@
-// The system's cryptographic random source (getrandom on Linux, arc4random_buf on macOS).
+// Random hexadecimal text from the system's cryptographic source.
 #include "core/base/random.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <vector>
 
-#if defined(__APPLE__)
-#include <stdlib.h>
-#else
-#include <sys/random.h>
-#endif
-
-void random_bytes(void* out, size_t n) {
-#if defined(__APPLE__)
-    arc4random_buf(out, n);
-#else
-    auto* p = static_cast<unsigned char*>(out);
-    while (n > 0) {
-        ssize_t got = getrandom(p, n, 0);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            // Without a random source no token can be made safely.
-            abort();
-        }
-        p += got;
-        n -= static_cast<size_t>(got);
-    }
-#endif
-}
+#include "core/platform/platform.h"
 
 std::string hex_of(const unsigned char* bytes, size_t n) {
     static const char digits[] = "0123456789abcdef";

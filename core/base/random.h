@@ -1,10 +1,8 @@
-// The system's cryptographic random source (getrandom on Linux, arc4random_buf on macOS).
+// Random hexadecimal text from the system's cryptographic source (random_bytes).
 #pragma once
 
 #include <cstddef>
 #include <string>
-
-void random_bytes(void* out, size_t n);
 
 // n random bytes as 2n lower-case hexadecimal digits, high nibble first.
 std::string random_hex(size_t n);

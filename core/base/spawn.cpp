@@ -1,4 +1,4 @@
-// Starting a program with posix_spawn, and close-on-exec pipes.
+// Starting a program with posix_spawn.
 #include "core/base/spawn.h"
 
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 
 #include <csignal>
 
-#include "core/base/fd.h"
+#include "core/platform/platform.h"
 
 extern char** environ;
 
@@ -73,6 +73,8 @@ Spawned spawn_program(const std::string& path, const Spawn_Options& options) {
     Spawn_Setup setup;
     int err = _set_actions(setup.actions, options);
     if (err == 0) err = _set_attributes(setup.attr, options);
+    // Last, as it closes whatever the actions before it left open.
+    if (err == 0) err = spawn_keep_standard_streams_only(setup.actions, setup.attr);
     if (err != 0) return {-1, err};
     std::vector<char*> argv = _c_strings(options.argv);
     std::vector<char*> envp;
@@ -82,20 +84,4 @@ Spawned spawn_program(const std::string& path, const Spawn_Options& options) {
                         options.env ? envp.data() : environ);
     if (err != 0) return {-1, err};
     return {pid, 0};
-}
-
-bool make_cloexec_pipe(Fd& read_end, Fd& write_end) {
-    int fds[2];
-#if defined(__linux__)
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-#else
-    // No pipe2 here: the ends are marked at once, leaving only a short window in which a
-    // program started by another thread could inherit them.
-    if (::pipe(fds) != 0) return false;
-    set_cloexec(fds[0]);
-    set_cloexec(fds[1]);
-#endif
-    read_end.reset(fds[0]);
-    write_end.reset(fds[1]);
-    return true;
 }

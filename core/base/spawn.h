@@ -1,6 +1,6 @@
 // Starting a program with posix_spawn, the one way the daemon starts any (the programs of
 // tabs and cloudflared): its standard streams, working directory, environment, process
-// group and signal dispositions; and the close-on-exec pipes that feed it.
+// group and signal dispositions. The child inherits nothing else of the daemon.
 #pragma once
 
 #include <sys/types.h>
@@ -8,8 +8,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-class Fd;
 
 struct Spawn_Options {
     std::vector<std::string> argv;  // argv[0] as the program is to see it
@@ -33,6 +31,3 @@ struct Spawned {
 // SIGXFSZ, which the daemon ignores for its own sockets, pipes and files, are back at
 // their defaults in the child, and no signal is blocked.
 Spawned spawn_program(const std::string& path, const Spawn_Options& options);
-
-// A pipe whose two ends are close-on-exec from the start; false when none could be made.
-bool make_cloexec_pipe(Fd& read_end, Fd& write_end);

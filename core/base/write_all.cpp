@@ -8,15 +8,11 @@
 #include <cerrno>
 #include <climits>
 
+#include "core/platform/platform.h"
+
 namespace {
 
 constexpr size_t SEND_CHUNK_MAX = INT_MAX;
-
-#ifdef MSG_NOSIGNAL
-constexpr int SEND_FLAGS = MSG_NOSIGNAL;
-#else
-constexpr int SEND_FLAGS = 0;  // SIGPIPE is ignored for the whole process instead
-#endif
 
 }  // namespace
 
@@ -33,7 +29,7 @@ bool write_all(int fd, std::string_view bytes) {
 bool send_all(int sock, std::string_view bytes) {
     while (!bytes.empty()) {
         size_t want = std::min(bytes.size(), SEND_CHUNK_MAX);
-        ssize_t n = ::send(sock, bytes.data(), want, SEND_FLAGS);
+        ssize_t n = send_nosignal(sock, bytes.data(), want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         bytes.remove_prefix(static_cast<size_t>(n));

@@ -12,6 +12,7 @@
 #include "core/base/write_all.h"
 #include "core/netproto/base64.h"
 #include "core/netproto/sha1.h"
+#include "core/platform/platform.h"
 
 namespace {
 
@@ -187,7 +188,7 @@ bool ws_write(int sock, WS_Op op, std::span<const std::string_view> parts) {
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = n;
-        ssize_t sent = sendmsg(sock, &mh, MSG_NOSIGNAL);
+        ssize_t sent = sendmsg_nosignal(sock, mh);
         if (sent < 0 && errno == EINTR) continue;
         if (sent <= 0) return false;
         auto left = static_cast<size_t>(sent);

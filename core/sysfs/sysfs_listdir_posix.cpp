@@ -17,10 +17,8 @@ bool _is_dot_or_dotdot(const char* name) {
 // Some file systems (and some network mounts) leave d_type unknown; the entry is then a
 // directory only when examining it, without following links, says so.
 bool _entry_is_dir(DIR* dir, const struct dirent* e) {
-#ifdef DT_DIR
     if (e->d_type == DT_DIR) return true;
     if (e->d_type != DT_UNKNOWN) return false;
-#endif
     struct stat st;
     if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     return S_ISDIR(st.st_mode);

@@ -5,12 +5,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/syscall.h>
-#endif
-#ifdef __APPLE__
-#include <pthread.h>
-#endif
 
 #include <array>
 #include <cerrno>
@@ -21,20 +15,12 @@
 #include "core/base/fd.h"
 #include "core/base/write_all.h"
 #include "core/grep/project_files.h"
+#include "core/platform/platform.h"
 #include "core/sysfs/sysfs_listdir_posix.h"
 
 namespace {
 
 constexpr size_t READ_INITIAL_CAPACITY = 65536;  // for files whose size says nothing (/proc)
-
-int64_t _mtime_ns(const struct stat& st) {
-#ifdef __APPLE__
-    const struct timespec& t = st.st_mtimespec;
-#else
-    const struct timespec& t = st.st_mtim;
-#endif
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
 
 struct Path_Stat {
     char kind = '-';  // 'd' directory, 'f' anything else that exists, '-' cannot be examined
@@ -46,7 +32,7 @@ struct Path_Stat {
 Path_Stat _stat_path(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return {};
-    return {S_ISDIR(st.st_mode) ? 'd' : 'f', static_cast<int64_t>(st.st_size), _mtime_ns(st)};
+    return {S_ISDIR(st.st_mode) ? 'd' : 'f', static_cast<int64_t>(st.st_size), mtime_ns(st)};
 }
 
 int64_t _mtime_of(const std::string& path) {
@@ -81,18 +67,6 @@ bool _mkdir_all(const std::string& path) {
     if (_is_dir(path)) return true;
     errno = ENOTDIR;
     return false;
-}
-
-// The system-wide id of the calling thread, which keeps temporary names of concurrent
-// writes of one path apart.
-long long _thread_id() {
-#ifdef __APPLE__
-    uint64_t tid = 0;
-    pthread_threadid_np(nullptr, &tid);
-    return static_cast<long long>(tid);
-#else
-    return static_cast<long long>(syscall(SYS_gettid));
-#endif
 }
 
 void _fail(Fs_Reply& rep, std::string err) {
@@ -147,7 +121,8 @@ void _sync_dir_of(const std::string& path) {
 bool _replace_file(const std::string& path, std::string_view data) {
     std::string parent = _dir_of(path);
     if (!parent.empty()) _mkdir_all(parent);  // a failure shows in the steps below
-    std::string tmp = path + "." + std::to_string(_thread_id()) + ".tmp";
+    // The thread id keeps the temporary names of concurrent writes of one path apart.
+    std::string tmp = path + "." + std::to_string(thread_id()) + ".tmp";
     // A link planted at the temporary name must not send the data elsewhere: O_NOFOLLOW
     // refuses a symbolic one, and a file with other hard links is left alone untruncated.
     Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
@@ -188,7 +163,7 @@ int _list_entries(const std::string& path, std::vector<Fs_Entry>& out) {
             break;
         }
         out.push_back(Fs_Entry{std::string(name), S_ISDIR(st.st_mode),
-                               static_cast<int64_t>(st.st_size), _mtime_ns(st)});
+                               static_cast<int64_t>(st.st_size), mtime_ns(st)});
     }
     if (err != 0) out.clear();
     return err;

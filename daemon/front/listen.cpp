@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/base/clock.h"
+#include "core/platform/platform.h"
 
 namespace {
 
@@ -22,25 +23,10 @@ Listen_Result _failed(const char* call) {
     return r;
 }
 
-int _socket_cloexec() {
-#if defined(SOCK_CLOEXEC)
-    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-#else
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd >= 0 && !set_cloexec(fd)) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
-#endif
-}
-
 }  // namespace
 
 Listen_Result listen_loopback(int port) {
-    Fd fd(_socket_cloexec());
+    Fd fd = make_cloexec_socket(AF_INET, SOCK_STREAM);
     if (!fd) return _failed("socket");
     int one = 1;
     if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
@@ -61,26 +47,16 @@ Listen_Result listen_loopback(int port) {
     return r;
 }
 
-int accept_cloexec(int listener) {
-#if defined(__linux__)
-    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-#else
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) set_cloexec(fd);
-    return fd;
-#endif
-}
-
 void accept_forever(int listener, const std::function<void(int sock)>& take) {
     int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
     for (;;) {
-        int sock = accept_cloexec(listener);
-        if (sock < 0) {
+        Fd sock = accept_cloexec(listener);
+        if (!sock) {
             sleep_ns(wait);
             wait = std::min(wait * 2, ACCEPT_BACKOFF_MAX_NS);
             continue;
         }
         wait = ACCEPT_BACKOFF_FIRST_NS;
-        take(sock);
+        take(sock.release());
     }
 }

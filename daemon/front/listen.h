@@ -17,9 +17,6 @@ struct Listen_Result {
 
 Listen_Result listen_loopback(int port);
 
-// Accepts one connection, close-on-exec from birth; -1 with errno on failure.
-int accept_cloexec(int listener);
-
 // Hands every accepted connection to take, for the rest of the process's life. Accept errors
 // (usually out of descriptors) are retried after a wait: 10 ms, doubling, at most 1 s.
 [[noreturn]] void accept_forever(int listener, const std::function<void(int sock)>& take);

@@ -2,31 +2,25 @@
 #include "daemon/front/static_files.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#if defined(__linux__)
-#include <sys/sendfile.h>
-#endif
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 
-#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/path.h"
 #include "core/base/write_all.h"
 #include "core/netproto/answers.h"
+#include "core/platform/platform.h"
+#include "daemon/config/config.h"
 
 namespace {
 
 // Files are sent from the open descriptor, never loaded whole: a file up to this size goes
-// out in the same send as its head, a larger one in pieces of STATIC_CHUNK (or by
-// sendfile where the system has it).
+// out in the same send as its head, a larger one after it by send_file.
 constexpr uint64_t STATIC_INLINE_MAX = 64 * 1024;
-[[maybe_unused]] constexpr size_t STATIC_CHUNK = 256 * 1024;
-constexpr size_t SEND_CHUNK_MAX = INT_MAX;
 
 // Reads up to want bytes at the end of out; false on a read error. A short result means
 // the file shrank since it was examined.
@@ -42,29 +36,6 @@ bool _read_into(int fd, std::string& out, size_t want) {
     }
     out.resize(at + got);
     return got == want;
-}
-
-// Sends exactly size bytes of the file, or stops at an error or an early end of the file:
-// the peer then sees a short body and the close.
-void _send_file_body(int sock, int fd, uint64_t size) {
-#if defined(__linux__)
-    while (size > 0) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(size, SEND_CHUNK_MAX));
-        ssize_t n = sendfile(sock, fd, nullptr, want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        size -= static_cast<uint64_t>(n);
-    }
-#else
-    std::string chunk;
-    while (size > 0) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(size, STATIC_CHUNK));
-        chunk.clear();
-        bool whole = _read_into(fd, chunk, want);
-        if (!send_all(sock, chunk) || !whole) return;
-        size -= want;
-    }
-#endif
 }
 
 }  // namespace
@@ -95,6 +66,6 @@ void serve_static(int sock, std::string_view request_path) {
         send_all(sock, out);
         return;
     }
-    if (!send_all(sock, out)) return;
-    _send_file_body(sock, fd.get(), size);
+    // An error or a file that shrank stops the body short: the peer sees that and the close.
+    if (send_all(sock, out)) send_file(sock, fd.get(), 0, size);
 }

@@ -18,6 +18,7 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/write_all.h"
+#include "core/platform/platform.h"
 #include "daemon/messages/session_record.h"
 
 Hook_Limits g_hook_limits{10 * NS_PER_SEC, false};
@@ -47,30 +48,9 @@ bool _is_dir(const std::string& path) {
 
 // A Unix stream socket, close-on-exec; non-blocking when asked (the listener).
 Fd _unix_socket(bool nonblocking) {
-#if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0));
-#else
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-    if (fd && !set_cloexec(fd.get())) fd.reset();
+    Fd fd = make_cloexec_socket(AF_UNIX, SOCK_STREAM);
     if (fd && nonblocking && ::fcntl(fd.get(), F_SETFL, O_NONBLOCK) != 0) fd.reset();
-#endif
     return fd;
-}
-
-// The stop signal of an accept thread: closing one end makes the other readable.
-bool _wake_pair(Fd& read_end, Fd& write_end) {
-    int sv[2];
-#ifdef SOCK_CLOEXEC
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
-    read_end.reset(sv[0]);
-    write_end.reset(sv[1]);
-#else
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return false;
-    read_end.reset(sv[0]);
-    write_end.reset(sv[1]);
-    if (!set_cloexec(sv[0]) || !set_cloexec(sv[1])) return false;
-#endif
-    return true;
 }
 
 bool _bind_listen(int fd, const std::string& path) {
@@ -84,20 +64,8 @@ bool _bind_listen(int fd, const std::string& path) {
 
 // An accepted connection: close-on-exec, blocking, with a bounded answer write.
 Fd _accept(int listener) {
-#if defined(__linux__)
-    Fd conn(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    Fd conn = accept_cloexec(listener);
     if (!conn) return conn;
-#else
-    Fd conn(::accept(listener, nullptr, nullptr));
-    if (!conn) return conn;
-    if (!set_cloexec(conn.get())) return Fd();
-    int flags = ::fcntl(conn.get(), F_GETFL);  // BSD accept passes O_NONBLOCK on
-    if (flags >= 0) ::fcntl(conn.get(), F_SETFL, flags & ~O_NONBLOCK);
-#ifdef SO_NOSIGPIPE
-    int one = 1;
-    ::setsockopt(conn.get(), SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-#endif
     struct timeval tv;
     ns_to_timeval(ANSWER_SEND_TIMEOUT_NS, tv);
     ::setsockopt(conn.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -206,7 +174,7 @@ std::unique_ptr<Hook> _open(uint32_t id, std::string& err) {
     h->dir = tmpl;
     h->path = h->dir + "/hook.sock";
     h->listener = _unix_socket(true);
-    if (!h->listener || !_wake_pair(h->wake_read, h->wake_write)) {
+    if (!h->listener || !make_cloexec_socketpair(h->wake_read, h->wake_write)) {
         err = "socket failed";
     } else if (h->path.size() > MAX_SOCKET_PATH) {
         err = "socket path too long";

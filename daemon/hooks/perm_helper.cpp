@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/base/path.h"
+#include "core/platform/platform.h"
 
 namespace {
 

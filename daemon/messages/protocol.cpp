@@ -53,19 +53,3 @@ bool unmarshal(std::string_view text, Spawn_Request& out) {
     out = std::move(r);
     return true;
 }
-
-std::string_view build_platform() {
-#if defined(__APPLE__)
-    return "darwin";
-#elif defined(__linux__)
-    return "linux";
-#elif defined(__FreeBSD__)
-    return "freebsd";
-#elif defined(__OpenBSD__)
-    return "openbsd";
-#elif defined(__NetBSD__)
-    return "netbsd";
-#else
-    return "unknown";
-#endif
-}

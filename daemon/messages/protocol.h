@@ -59,6 +59,3 @@ std::string marshal(const Hello& h);
 std::string marshal(const Hook_Ready_Body& h);
 // Fails as a whole when the payload is not an object of the right shape.
 bool unmarshal(std::string_view json, Spawn_Request& out);
-
-// The platform the daemon was built for, as Hello names it.
-std::string_view build_platform();

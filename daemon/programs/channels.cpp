@@ -14,6 +14,7 @@
 #include "core/base/bytes.h"
 #include "core/base/errname.h"
 #include "core/base/log.h"
+#include "core/platform/platform.h"
 #include "daemon/messages/session_record.h"
 #include "daemon/programs/process_start.h"
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/base/bytes.h"
+#include "core/platform/platform.h"
 #include "daemon/config/config.h"
 #include "daemon/hooks/hooks.h"
 #include "daemon/hooks/perm_helper.h"
@@ -60,7 +61,7 @@ Hello _hello(const Session& s) {
     Hello h;
     h.root = s.root;
     h.home = _env("HOME");
-    h.platform = std::string(build_platform());
+    h.platform = std::string(platform_name());
     h.perm_helper = find_perm_helper();
     h.has_anthropic_key = !_env("ANTHROPIC_API_KEY").empty();
     return h;

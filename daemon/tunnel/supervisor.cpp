@@ -11,9 +11,10 @@
 #include <mutex>
 
 #include "core/base/clock.h"
-#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/thread.h"
+#include "core/platform/platform.h"
+#include "daemon/config/config.h"
 #include "daemon/tunnel/cloudflared.h"
 #include "daemon/tunnel/duration.h"
 #include "daemon/tunnel/internal.h"

@@ -14,6 +14,7 @@
 #include "core/base/write_all.h"
 #include "core/netproto/answers.h"
 #include "core/netproto/ws.h"
+#include "core/platform/platform.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ void _set_receive_timeout(int sock, int64_t ns) {
 
 // A blocking connect to the target's endpoint; an invalid Fd when the service is not there.
 Fd _connect_vm(const VM_Target& target) {
-    Fd sock(socket(target.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd sock = make_cloexec_socket(target.family, SOCK_STREAM);
     if (!sock) return sock;
     int rc;
     if (target.family == AF_INET6) {

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -111,8 +112,17 @@ Outcome run_dravik(const std::string& input, const std::vector<std::string>& env
     posix_spawn_file_actions_addopen(&fa, 0, io.file("in").c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, io.file("out").c_str(), O_WRONLY | O_CREAT, 0666);
     posix_spawn_file_actions_addopen(&fa, 2, io.file("err").c_str(), O_WRONLY | O_CREAT, 0666);
+    // dravik starts as an agent starts it, with SIGPIPE at its default (this process ignores it).
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, DRAVIK_BIN, &fa, nullptr, argv, envp.data());
+    int rc = posix_spawn(&pid, DRAVIK_BIN, &fa, &attr, argv, envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) return r;
     for (int waited = 0;; waited += 5) {

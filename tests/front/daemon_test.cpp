@@ -165,7 +165,6 @@ TEST(Startup, Help) {
     }
 }
 
-#if defined(__linux__)
 TEST(Startup, ClosedStandardDescriptorsAreFilled) {
     Temp_Dir dir;
     // The shell closes the daemon's stdin and stdout before it runs.
@@ -193,7 +192,6 @@ TEST(Startup, InheritedDescriptorsAreKeptFromPrograms) {
     ASSERT_TRUE(info >> std::oct >> flags) << "descriptor 7 was closed";
     EXPECT_NE(flags & O_CLOEXEC, 0u);
 }
-#endif
 
 class Static_Answers : public ::testing::Test {
   protected:
@@ -289,7 +287,6 @@ TEST_F(Static_Answers, ManyConnectionsAtOnce) {
     }
 }
 
-#if defined(__linux__)
 namespace {
 long rss_kib(pid_t pid) {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
@@ -355,4 +352,3 @@ TEST(Startup, AcceptErrorsDoNotStopTheLoop) {
     EXPECT_EQ(got, want);
     EXPECT_FALSE(p.wait_exit(0).has_value());  // still running
 }
-#endif

@@ -1,7 +1,8 @@
 // The shape of the source tree, read from its #include lines: core/ includes nothing
 // outside core/, the daemon's folders depend one way (front, then tunnel, then session,
 // then programs, files, hooks and vm, then messages and config, then core), and no two units (a
-// header with its source) include each other round a circle.
+// header with its source) include each other round a circle. And what differs between the
+// systems stays in core/platform.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/daemon_process.h"
@@ -127,6 +129,65 @@ std::vector<std::string> layout_problems(const fs::path& root) {
     return problems;
 }
 
+// Conditionals on the system or on its calls: core/platform's alone, anywhere in the tree.
+const std::vector<std::string> PLATFORM_MACROS = {
+    "__linux__",  "__APPLE__",  "__MACH__",     "__unix__",     "__FreeBSD__",  "__OpenBSD__",
+    "__NetBSD__", "TARGET_OS_", "SOCK_CLOEXEC", "MSG_NOSIGNAL", "SO_NOSIGPIPE", "DT_DIR",
+};
+// Calls and names that one system has and the other lacks: in the programs' own code (the
+// tests are Linux's), core/platform's alone.
+const std::vector<std::string> PLATFORM_CALLS = {
+    "accept4(",
+    "pipe2(",
+    "SOCK_CLOEXEC",
+    "SOCK_NONBLOCK",
+    "MSG_NOSIGNAL",
+    "SO_NOSIGPIPE",
+    "sendfile(",
+    "\"/proc/",
+    "st_mtim.",
+    "st_mtimespec",
+    "SYS_gettid",
+    "getrandom(",
+    "arc4random",
+    "_NSGetExecutablePath",
+    "pthread_threadid_np",
+    "POSIX_SPAWN_CLOEXEC_DEFAULT",
+    "closefrom",
+};
+
+// Every line of a source that names a platform difference outside core/platform.
+std::vector<std::string> platform_problems(const fs::path& root) {
+    std::vector<std::string> problems;
+    for (const char* top : {"core", "daemon", "dravik", "sorvine", "tests", "bench"}) {
+        if (!fs::exists(root / top)) continue;
+        bool program_code = std::string_view(top) != "tests" && std::string_view(top) != "bench";
+        for (const auto& e : fs::recursive_directory_iterator(root / top)) {
+            std::string ext = e.path().extension().string();
+            std::string file = fs::relative(e.path(), root).generic_string();
+            if (!e.is_regular_file() || (ext != ".h" && ext != ".cpp")) continue;
+            if (file.starts_with("core/platform/") ||
+                file.find("/node_modules/") != std::string::npos)
+                continue;
+            std::ifstream in(e.path());
+            int number = 0;
+            for (std::string line; std::getline(in, line);) {
+                ++number;
+                size_t at = line.find_first_not_of(" \t");
+                bool conditional = at != std::string::npos && (line.compare(at, 3, "#if") == 0 ||
+                                                               line.compare(at, 5, "#elif") == 0);
+                const auto& names = conditional ? PLATFORM_MACROS : PLATFORM_CALLS;
+                if (!conditional && !program_code) continue;
+                for (const std::string& name : names)
+                    if (line.find(name) != std::string::npos)
+                        problems.push_back(file + ":" + std::to_string(number) + ": " + name +
+                                           " belongs in core/platform");
+            }
+        }
+    }
+    return problems;
+}
+
 std::string joined(const std::vector<std::string>& lines) {
     std::string out;
     for (const std::string& l : lines) out += l + "\n";
@@ -138,6 +199,24 @@ std::string joined(const std::vector<std::string>& lines) {
 TEST(Layout, TheSourceTreeKeepsItsShape) {
     ASSERT_TRUE(fs::exists(fs::path(SOURCE_DIR) / "daemon" / "main.cpp"));
     EXPECT_EQ(joined(layout_problems(SOURCE_DIR)), "");
+}
+
+TEST(Layout, PlatformDifferencesStayInCorePlatform) {
+    EXPECT_EQ(joined(platform_problems(SOURCE_DIR)), "");
+}
+
+TEST(Layout, APlatformDifferenceOutsideCorePlatformIsFound) {
+    Temp_Dir t;
+    for (const char* dir : {"core/base", "core/platform", "daemon/vm", "tests/x"})
+        fs::create_directories(t.file(dir));
+    write_file(t.file("core/base/a.cpp"), "int x;\n  #ifdef __APPLE__\n#endif\n");
+    write_file(t.file("daemon/vm/b.cpp"), "// accept4 is Linux's\nFd s(accept4(l, 0, 0, 0));\n");
+    write_file(t.file("tests/x/c.cpp"), "#if defined(MSG_NOSIGNAL)\n#endif\npipe2(fds, 0);\n");
+    write_file(t.file("core/platform/d.cpp"), "#if defined(__linux__)\npipe2(fds, 0);\n#endif\n");
+    EXPECT_EQ(joined(platform_problems(t.path())),
+              "core/base/a.cpp:2: __APPLE__ belongs in core/platform\n"
+              "daemon/vm/b.cpp:2: accept4( belongs in core/platform\n"
+              "tests/x/c.cpp:1: MSG_NOSIGNAL belongs in core/platform\n");
 }
 
 // Writes each file of a tree with one quoted include (indented, as some are) among others.

@@ -1,11 +1,8 @@
 // The exit-signal handler, exercised in forked children so the test process keeps its own
 // signal dispositions.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#if defined(__linux__)
 #include <sys/prctl.h>
-#endif
+#include <sys/wait.h>
 
 #include "core/base/clock.h"
 #include "daemon/tunnel/signals.h"
@@ -30,19 +27,12 @@ std::optional<int> wait_bounded(pid_t pid, int64_t limit_ns) {
 
 // Orphans are handed to the test process, so it can see how the grandchild ended.
 struct Subreaper {
-#if defined(__linux__)
-    Subreaper() {
-        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    }
-    ~Subreaper() {
-        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-    }
-#endif
+    Subreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~Subreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
 };
 
 }  // namespace
 
-#if defined(__linux__)
 TEST(ExitSignal, KillsCloudflaredThenEndsByTheSameSignal) {
     Subreaper reaper;
     int pids[2];
@@ -79,7 +69,6 @@ TEST(ExitSignal, KillsCloudflaredThenEndsByTheSameSignal) {
     EXPECT_TRUE(WIFSIGNALED(*gst));
     EXPECT_EQ(WTERMSIG(*gst), SIGKILL);
 }
-#endif
 
 TEST(ExitSignal, DispositionsAfterInstalling) {
     pid_t child = ::fork();

@@ -150,12 +150,10 @@ std::vector<pid_t> Tunnel_Daemon::fake_pids() const {
 
 void kill_leftover(pid_t pid) {
     if (pid <= 0) return;
-#if defined(__linux__)
     // Only the fake's own program: a pid that has been reused is none of ours.
     std::string cmd = read_file("/proc/" + std::to_string(pid) + "/cmdline");
     if (cmd.find("sleep") == std::string::npos && cmd.find("cloudflared") == std::string::npos)
         return;
-#endif
     ::kill(pid, SIGKILL);
 }
 

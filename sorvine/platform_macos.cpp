@@ -1,15 +1,11 @@
-// What the helper needs of the operating system before it starts.
-#include "sorvine/platform.h"
-
-#if defined(__APPLE__)
+// What the helper needs of macOS before it starts: a system new enough for its model.
 #include <sys/sysctl.h>
 
 #include <cstdio>
-#endif
+
+#include "sorvine/platform.h"
 
 namespace sorvine {
-
-#if defined(__APPLE__)
 
 namespace {
 
@@ -26,13 +22,5 @@ bool systemTooOld() {
     if (std::sscanf(version, "%d.%d", &major, &minor) < 1) return true;
     return major < _oldestMajor || (major == _oldestMajor && minor < _oldestMinor);
 }
-
-#else
-
-bool systemTooOld() {
-    return false;
-}
-
-#endif
 
 }  // namespace sorvine
