@@ -103,6 +103,12 @@ int _fd_limit() {
     return static_cast<int>(rl.rlim_cur);
 }
 
+// A program with a terminal of its own gets the signals a terminal sends back at their
+// defaults (Ctrl+C must interrupt it even when the daemon's parent left SIGINT ignored), and
+// like every program SIGPIPE and SIGXFSZ.
+constexpr int TERMINAL_CHILD_DEFAULTS[] = {SIGPIPE, SIGXFSZ, SIGINT,  SIGQUIT, SIGHUP,
+                                           SIGTSTP, SIGTTIN, SIGTTOU, SIGWINCH};
+
 [[noreturn]] void _child_failed(int report, int err) {
     ssize_t n = ::write(report, &err, sizeof err);
     (void)n;
@@ -119,8 +125,7 @@ int _fd_limit() {
     if (x.cwd != nullptr && ::chdir(x.cwd) != 0) _child_failed(x.report, errno);
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
-    ::sigaction(SIGPIPE, &dfl, nullptr);
-    ::sigaction(SIGXFSZ, &dfl, nullptr);
+    for (int sig : TERMINAL_CHILD_DEFAULTS) ::sigaction(sig, &dfl, nullptr);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -37,7 +37,8 @@ struct Spawned {
 // (working directory, exec) is returned here, never as an exit of the child. SIGPIPE and
 // SIGXFSZ, which the daemon ignores for its own sockets, pipes and files, are back at
 // their defaults in the child, and no signal is blocked (the daemon blocks the ones its
-// exit thread waits for).
+// exit thread waits for). With a terminal, the signals a terminal sends are at their
+// defaults too.
 Spawned spawn_program(const std::string& path, const Spawn_Options& options);
 
 // A pipe whose two ends are close-on-exec from the start; false when none could be made.

@@ -309,10 +309,16 @@ TEST(ChannelTerminal, ResizeInterruptAndEndOfInput) {
     EXPECT_EQ(out + r.out, "24 80\r\n\r\n30 100\r\n");
     EXPECT_EQ(r.status, 0);
 
-    // Ctrl+C typed: SIGINT to the program.
+    // Ctrl+C typed: SIGINT to the program, also when the daemon was left ignoring SIGINT.
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGINT, &ignore, &old);
     tab.spawn(2, spawn_json({"sleep", "100"}, _pty(80, 24)));
     tab.send(Msg_Kind::Stdin, 2, "\x03");
-    EXPECT_EQ(tab.collect(2).status, SIGINT);
+    int32_t interrupted = tab.collect(2).status;
+    ::sigaction(SIGINT, &old, nullptr);
+    EXPECT_EQ(interrupted, SIGINT);
 
     // Stdin_Close types the end-of-file character: cat ends, after what was typed before.
     tab.spawn(3, spawn_json({"cat"}, _pty(80, 24)));
