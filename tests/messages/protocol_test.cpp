@@ -9,13 +9,13 @@ TEST(Protocol, HeaderIsKindThenLittleEndianId) {
     EXPECT_EQ(msg_header(Msg_Kind::Hello, 0xfffffffe), std::string("\0\xfe\xff\xff\xff", 5));
 }
 
-TEST(Protocol, HelloHasItsSevenMembersInOrder) {
+TEST(Protocol, HelloHasItsMembersInOrder) {
     Hello h;
     h.root = "/p";
     h.platform = std::string(build_platform());
     EXPECT_EQ(marshal(h),
               "{\"version\":1,\"root\":\"/p\",\"home\":\"\",\"platform\":\"linux\",\"perm_helper\":"
-              "\"\",\"has_anthropic_key\":false,\"vm_relay\":true}");
+              "\"\",\"has_anthropic_key\":false,\"vm_relay\":true,\"features\":[\"pty\"]}");
 }
 
 TEST(Protocol, StringsAreEscapedAndInvalidUtf8Replaced) {
