@@ -141,6 +141,7 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await waitFor(async () => (await sizes(run)).length === 2, 'the size after the resize');
     assert.equal((await sizes(run))[1].split(' ')[0], String(await rows(run)));
     await page.setViewportSize({ width: 1400, height: 900 });
+    await waitFor(async () => (await sizes(run)).length === 3, 'the size after the second resize');
     // Tab goes to the program; Escape, then Tab, leaves the pane.
     const inTerminal = () => page.evaluate(() => !!document.activeElement?.closest('.run-term'));
     await page.keyboard.press('Tab');
@@ -175,6 +176,7 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await page.locator('#run-line').fill('tty; while read l; do echo "got $l"; done; exit 3');
     await page.locator('#run-line').press('Enter');
     const reader = page.locator('.run').first();
+    await waitFor(async () => (await terminalText(reader)) === 'not a tty', 'the program\'s first line');
     await reader.locator('.run-term').click();
     await page.keyboard.type('onx');
     await page.keyboard.press('Backspace');
