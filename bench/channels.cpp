@@ -1,5 +1,7 @@
 // Program output streaming and Stdin/Stdout round trips through a tab session, side by
 // side with websocketd running the same program, and the raw pipe + loopback TCP limit.
+// With the argument "terminals": round trips through cat with pipes and with a terminal,
+// and the time from Kill to Exit for a program with 100 descendants.
 // The session runs in this process behind a loopback listener, as the daemon runs it.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -23,9 +25,9 @@
 
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
-#include "daemon/config/config.h"
 #include "core/base/thread.h"
 #include "core/base/write_all.h"
+#include "daemon/config/config.h"
 #include "daemon/front/admission.h"
 #include "daemon/messages/protocol.h"
 
@@ -377,6 +379,107 @@ Latency _round_trips_websocketd() {
     return _summary(ns);
 }
 
+// --- terminals -----------------------------------------------------------------------
+
+constexpr int TERMINAL_ROUNDS = 5;
+constexpr int TRIPS_PER_ROUND = 4000;
+constexpr int DESCENDANTS = 100;
+const std::string PTY_MEMBER = ",\"pty\":{\"cols\":80,\"rows\":24}";
+
+// A session with Hello read.
+bool _open_session(Ws_Client& c, int port) {
+    uint8_t op;
+    std::string_view p;
+    return c.open(port, std::string("/ws?t=") + TOKEN) && c.next(op, p);
+}
+
+// Reads until channel id has sent text on Stdout (true) or its Exit (false).
+bool _wait_stdout(Ws_Client& c, uint32_t id, std::string_view text) {
+    std::string seen;
+    uint8_t op;
+    std::string_view p;
+    while (seen.find(text) == std::string::npos && c.next(op, p)) {
+        if (p.size() < 5 || get_u32le(p.substr(1)) != id) continue;
+        if (static_cast<Msg_Kind>(p[0]) == Msg_Kind::Exit) return false;
+        if (static_cast<Msg_Kind>(p[0]) == Msg_Kind::Stdout) seen.append(p.substr(5));
+    }
+    return seen.find(text) != std::string::npos;
+}
+
+void _wait_exit(Ws_Client& c, uint32_t id) {
+    uint8_t op;
+    std::string_view p;
+    while (c.next(op, p))
+        if (p.size() >= 5 && static_cast<Msg_Kind>(p[0]) == Msg_Kind::Exit &&
+            get_u32le(p.substr(1)) == id)
+            return;
+}
+
+// 64-byte round trips through cat; with a terminal in raw mode without echo, so that the
+// same 64 bytes come back and nothing else.
+bool _trips(Ws_Client& c, uint32_t id, bool terminal, std::vector<int64_t>& ns) {
+    std::string spawn = terminal ? "{\"argv\":[\"sh\",\"-c\",\"stty raw -echo && printf ready && "
+                                   "exec cat\"]" +
+                                       PTY_MEMBER + "}"
+                                 : "{\"argv\":[\"sh\",\"-c\",\"printf ready; exec cat\"]}";
+    c.send_msg(Msg_Kind::Spawn, id, spawn);
+    if (!_wait_stdout(c, id, "ready")) return false;
+    std::string data(ROUND_TRIP_SIZE, 'x');
+    uint8_t op;
+    std::string_view p;
+    for (int i = 0; i < TRIPS_PER_ROUND; ++i) {
+        int64_t t0 = mono_ns();
+        c.send_msg(Msg_Kind::Stdin, id, data);
+        size_t got = 0;
+        while (got < ROUND_TRIP_SIZE && c.next(op, p))
+            if (p.size() > 5 && static_cast<Msg_Kind>(p[0]) == Msg_Kind::Stdout)
+                got += p.size() - 5;
+        if (got < ROUND_TRIP_SIZE) return false;
+        ns.push_back(mono_ns() - t0);
+    }
+    c.send_msg(Msg_Kind::Kill, id, "");
+    _wait_exit(c, id);
+    return true;
+}
+
+// Nanoseconds from Kill to Exit for a shell with DESCENDANTS background sleeps; -1 on failure.
+int64_t _kill_to_exit(Ws_Client& c, uint32_t id, bool terminal) {
+    std::string script = "i=0; while [ $i -lt " + std::to_string(DESCENDANTS) +
+                         " ]; do sleep 300 & i=$((i+1)); done; echo ready; wait";
+    c.send_msg(Msg_Kind::Spawn, id,
+               "{\"argv\":[\"sh\",\"-c\",\"" + script + "\"]" + (terminal ? PTY_MEMBER : "") + "}");
+    if (!_wait_stdout(c, id, "ready")) return -1;
+    int64_t t0 = mono_ns();
+    c.send_msg(Msg_Kind::Kill, id, "");
+    _wait_exit(c, id);
+    return mono_ns() - t0;
+}
+
+int _terminals(int port) {
+    Ws_Client c;
+    if (!_open_session(c, port)) return 1;
+    std::vector<int64_t> pipe_ns, pty_ns, pipe_kill, pty_kill;
+    uint32_t id = 1;
+    for (int r = 0; r < TERMINAL_ROUNDS; ++r) {
+        if (!_trips(c, id++, false, pipe_ns) || !_trips(c, id++, true, pty_ns)) return 1;
+        pipe_kill.push_back(_kill_to_exit(c, id++, false));
+        pty_kill.push_back(_kill_to_exit(c, id++, true));
+    }
+    Latency lp = _summary(pipe_ns), lt = _summary(pty_ns);
+    std::printf("round trip, %zu bytes through cat, %d rounds of %d, interleaved\n",
+                ROUND_TRIP_SIZE, TERMINAL_ROUNDS, TRIPS_PER_ROUND);
+    std::printf("  pipes       median %7.1f us  p99 %7.1f us\n", lp.median_us, lp.p99_us);
+    std::printf("  terminal    median %7.1f us  p99 %7.1f us\n", lt.median_us, lt.p99_us);
+    std::printf("\nKill to Exit, a shell with %d background sleeps, %d rounds\n", DESCENDANTS,
+                TERMINAL_ROUNDS);
+    for (auto [name, v] : {std::pair{"pipes   ", &pipe_kill}, std::pair{"terminal", &pty_kill}}) {
+        std::sort(v->begin(), v->end());
+        std::printf("  %s    median %7.1f ms  max %7.1f ms\n", name,
+                    double((*v)[v->size() / 2]) / 1e6, double(v->back()) / 1e6);
+    }
+    return 0;
+}
+
 double _median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -384,10 +487,11 @@ double _median(std::vector<double> v) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     char cwd[4096];
     int port = _start_front(::getcwd(cwd, sizeof cwd) ? cwd : "/");
+    if (argc > 1 && std::string(argv[1]) == "terminals") return _terminals(port);
 
     std::vector<double> raw, ours, theirs, raw_cpu, ours_cpu, theirs_cpu;
     for (int r = 0; r < REPEATS; ++r) {

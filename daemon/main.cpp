@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "core/base/decimal.h"
+#include "core/base/dir.h"
 #include "core/base/fd.h"
 #include "core/base/log.h"
 #include "core/base/path.h"
@@ -20,6 +22,7 @@
 #include "core/platform/platform.h"
 #include "daemon/config/config.h"
 #include "daemon/front/accept.h"
+#include "daemon/front/exit_signals.h"
 #include "daemon/front/fatal.h"
 #include "daemon/front/listen.h"
 #include "daemon/front/options.h"
@@ -132,17 +135,21 @@ int main(int argc, char** argv) {
         t = listen_loopback(0);
         if (!t.fd) fatal("cannot listen on 127.0.0.1 for the tunnel: " + t.error);
         g_cfg.tunnel_port = t.port;
-        // From here on a signal that ends the daemon ends cloudflared first.
-        install_exit_signal_handler();
+        // From here on a crash ends cloudflared first.
+        install_crash_signal_handler();
     }
+    // g_cfg is complete: the first other thread starts here. From now on SIGINT, SIGTERM
+    // and SIGHUP end every program, cloudflared and hook directory before the daemon.
+    if (!start_exit_thread())
+        log_line("cannot start the exit thread: a signal will leave programs running");
 
     log_line("serving " + g_cfg.web + " for " + g_cfg.root);
     _print_links();
     _print_site_lines();
     if (tunnel) {
         for (const std::string& line : tunnel_banners()) log_line(line);
-        // g_cfg is complete: the first other threads start here. A thread that cannot be
-        // made is skipped; without the supervisor the tunnel answers "tunnel not ready".
+        // A thread that cannot be made is skipped; without the supervisor the tunnel answers
+        // "tunnel not ready".
         start_tunnel_supervisor();
         start_tunnel_accept(std::move(t.fd));
     }

@@ -44,4 +44,19 @@ std::string unavailableMessage(UnavailableReason reason) {
     return "The Apple Intelligence model is unavailable.";
 }
 
+std::string unavailableMessage(const Availability& availability) {
+    if (!availability.message.empty()) return availability.message;
+    return unavailableMessage(availability.reason);
+}
+
+std::string noServerMessage(std::string_view url) {
+    return "No language model server answers at " + std::string(url) +
+           ". Start llama-server there, or set SORVINE_MODEL_URL.";
+}
+
+std::string serverLoadingMessage(std::string_view url) {
+    return "The language model server at " + std::string(url) +
+           " is still loading its model. Try again in a moment.";
+}
+
 }  // namespace sorvine

@@ -19,5 +19,11 @@ inline constexpr std::string_view kOldSystemMessage =
 std::string fitMessage(const FitError& error);
 std::string generationMessage(const ModelError& error);
 std::string unavailableMessage(UnavailableReason reason);
+// What is shown when the model is not available: the model layer's own words, if any.
+std::string unavailableMessage(const Availability& availability);
+
+// The local model server's failures, with the base URL asked.
+std::string noServerMessage(std::string_view url);
+std::string serverLoadingMessage(std::string_view url);
 
 }  // namespace sorvine

@@ -21,6 +21,9 @@ enum class UnavailableReason {
 struct Availability {
     bool available = false;
     UnavailableReason reason = UnavailableReason::other;  // when not available
+    // When not available: the model layer's own words for the cause, shown instead of the
+    // reason's text when not empty.
+    std::string message;
 };
 
 // What is counted: the fixed instructions, or a prompt text.

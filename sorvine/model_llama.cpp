@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "sorvine/messages.h"
 #include "sorvine/model_stream.h"
 
 namespace sorvine {
@@ -85,10 +86,13 @@ LlamaServerModel::LlamaServerModel(std::string baseUrl)
 
 Availability LlamaServerModel::availability() {
     HttpReply reply = http_->get("/health", _healthTimeoutSeconds);
-    if (reply.status == 200 && reply.error.empty()) return {true, UnavailableReason::other};
-    // Not listening yet, or listening while the model is still loading.
-    if (!reply.reached || reply.status == 503) return {false, UnavailableReason::modelNotReady};
-    return {false, UnavailableReason::other};
+    if (reply.status == 200 && reply.error.empty()) return {true, UnavailableReason::other, ""};
+    if (!reply.reached)
+        return {false, UnavailableReason::modelNotReady, noServerMessage(http_->baseUrl())};
+    // Listening while the model is still loading.
+    if (reply.status == 503)
+        return {false, UnavailableReason::modelNotReady, serverLoadingMessage(http_->baseUrl())};
+    return {false, UnavailableReason::other, ""};
 }
 
 Result<int64_t> LlamaServerModel::contextSize() {

@@ -43,7 +43,7 @@ std::string readStandardInput() {
 
 void run(SystemLanguageModel& model) {
     Availability availability = model.availability();
-    if (!availability.available) fail(unavailableMessage(availability.reason));
+    if (!availability.available) fail(unavailableMessage(availability));
 
     ChatLog log = parseTranscript(decodeUtf8(readStandardInput()));
     DeltaWriter writer;

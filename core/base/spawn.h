@@ -1,6 +1,6 @@
-// Starting a program with posix_spawn, the one way the daemon starts any (the programs of
-// tabs and cloudflared): its standard streams, working directory, environment, process
-// group and signal dispositions. The child inherits nothing else of the daemon.
+// Starting a program, the one way the daemon starts any (the programs of tabs and
+// cloudflared): its standard streams or terminal, working directory, environment, process
+// group or session, and signal dispositions. The child inherits nothing else of the daemon.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +19,11 @@ struct Spawn_Options {
     int out = -1;
     int err = -1;
     bool own_group = false;  // the child leads a process group of its own (its pid)
+    // A terminal's slave side, open in the daemon. With it the child leads a session of its
+    // own (and so a process group whose id is its pid), the terminal is its controlling
+    // terminal and its standard input, output and error; in, out, err and own_group are
+    // not used.
+    int terminal = -1;
 };
 
 struct Spawned {
@@ -29,5 +34,7 @@ struct Spawned {
 // Starts the program at path (never looked up). Every failure before the new program runs
 // (working directory, exec) is returned here, never as an exit of the child. SIGPIPE and
 // SIGXFSZ, which the daemon ignores for its own sockets, pipes and files, are back at
-// their defaults in the child, and no signal is blocked.
+// their defaults in the child, and no signal is blocked (the daemon blocks the ones its
+// exit thread waits for). With a terminal, the signals a terminal sends are at their
+// defaults too.
 Spawned spawn_program(const std::string& path, const Spawn_Options& options);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -40,6 +41,21 @@ constexpr std::string_view CLOSED_ANSWER = "deny session closed\n";
 constexpr int64_t ACCEPT_RETRY_PAUSE_NS = 50 * NS_PER_MS;
 // A helper that stops reading its answer must not hold the session thread for ever.
 constexpr int64_t ANSWER_SEND_TIMEOUT_NS = 10 * NS_PER_SEC;
+
+// Every hook directory on disk (directory -> socket path), for the daemon's exit; once the
+// exit has begun no hook opens. Opening (from mkdtemp to bind) and removal hold the lock, so
+// the exit never misses a directory or a socket that is just being made. Made at the first
+// hook and never freed.
+std::mutex _dirs_mu;
+std::map<std::string, std::string>* _dirs = nullptr;
+bool _dirs_closed = false;
+
+// Under _dirs_mu.
+void _unlink_dir(const std::string& dir, const std::string& sock) {
+    ::unlink(sock.c_str());
+    ::rmdir(dir.c_str());
+    if (_dirs) _dirs->erase(dir);
+}
 
 bool _is_dir(const std::string& path) {
     struct stat st;
@@ -165,7 +181,8 @@ void _ready(Session& s, uint32_t id, std::string path, std::string err) {
 std::unique_ptr<Hook> _open(uint32_t id, std::string& err) {
     std::string base = hook_base_dir(std::getenv("XDG_RUNTIME_DIR"));
     std::string tmpl = base + "/editor-chat-daemon-" + std::to_string(::getpid()) + "-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) {
+    std::lock_guard lock(_dirs_mu);
+    if (_dirs_closed || ::mkdtemp(tmpl.data()) == nullptr) {
         err = "mkdtemp failed";
         return nullptr;
     }
@@ -173,18 +190,19 @@ std::unique_ptr<Hook> _open(uint32_t id, std::string& err) {
     h->id = id;
     h->dir = tmpl;
     h->path = h->dir + "/hook.sock";
+    if (!_dirs) _dirs = new std::map<std::string, std::string>;
+    (*_dirs)[h->dir] = h->path;
     h->listener = _unix_socket(true);
     if (!h->listener || !make_cloexec_socketpair(h->wake_read, h->wake_write)) {
         err = "socket failed";
     } else if (h->path.size() > MAX_SOCKET_PATH) {
         err = "socket path too long";
     } else if (!_bind_listen(h->listener.get(), h->path)) {
-        ::unlink(h->path.c_str());
         err = "bind failed";
     } else {
         return h;
     }
-    ::rmdir(h->dir.c_str());
+    _unlink_dir(h->dir, h->path);
     return nullptr;
 }
 
@@ -192,8 +210,8 @@ void _remove(Hook& h) {
     h.listener.reset();
     h.wake_read.reset();
     h.wake_write.reset();
-    ::unlink(h.path.c_str());
-    ::rmdir(h.dir.c_str());
+    std::lock_guard lock(_dirs_mu);
+    _unlink_dir(h.dir, h.path);
 }
 
 }  // namespace
@@ -292,6 +310,16 @@ void hook_close(Session& s, uint32_t id) {
     Session* session = h->session;
     delete h;
     session_unref(*session);
+}
+
+void hooks_remove_all_files() {
+    std::lock_guard lock(_dirs_mu);
+    _dirs_closed = true;
+    if (!_dirs) return;
+    while (!_dirs->empty()) {
+        auto [dir, sock] = *_dirs->begin();
+        _unlink_dir(dir, sock);
+    }
 }
 
 void hook_dispatch(Session& s, Msg_Kind kind, uint32_t id, std::string_view payload) {

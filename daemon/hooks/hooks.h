@@ -44,6 +44,10 @@ void hook_reply(Session& s, uint32_t id, std::string_view body);
 // socket and directory and drops the hook's session reference. Unknown ids: nothing.
 void hook_close(Session& s, uint32_t id);
 
+// The daemon's exit: removes the socket and directory of every open hook of every session,
+// and no hook opens after it. The hooks themselves are left as they are.
+void hooks_remove_all_files();
+
 // Pure pieces, apart for testing.
 // The directory hooks are made in, given XDG_RUNTIME_DIR (creates "<xdg>/editor" if needed).
 std::string hook_base_dir(const char* xdg_runtime_dir);

@@ -27,6 +27,7 @@ std::string marshal(const Hello& h) {
     w.key("perm_helper").value(h.perm_helper);
     w.key("has_anthropic_key").value(h.has_anthropic_key);
     w.key("vm_relay").value(h.vm_relay);
+    w.key("features").string_array(h.features);
     w.end_object();
     return w.take();
 }
@@ -40,6 +41,30 @@ std::string marshal(const Hook_Ready_Body& h) {
     return w.take();
 }
 
+namespace {
+
+bool _terminal_size(const json& obj, Terminal_Size& out) {
+    if (!obj.is_object()) return false;
+    int64_t cols = 0, rows = 0;
+    if (!json_read_i64(obj, "cols", cols) || !json_read_i64(obj, "rows", rows)) return false;
+    auto fits = [](int64_t n) { return n >= TERMINAL_SIZE_MIN && n <= TERMINAL_SIZE_MAX; };
+    if (!fits(cols) || !fits(rows)) return false;
+    out = {static_cast<int>(cols), static_cast<int>(rows)};
+    return true;
+}
+
+// Missing or null: no terminal; anything else must be a size.
+bool _read_pty(const json& doc, std::optional<Terminal_Size>& out) {
+    auto it = doc.find("pty");
+    if (it == doc.end() || it->is_null()) return true;
+    Terminal_Size size;
+    if (!_terminal_size(*it, size)) return false;
+    out = size;
+    return true;
+}
+
+}  // namespace
+
 bool unmarshal(std::string_view text, Spawn_Request& out) {
     out = Spawn_Request{};
     json doc = json::parse(text.begin(), text.end(), nullptr, false);
@@ -48,8 +73,13 @@ bool unmarshal(std::string_view text, Spawn_Request& out) {
     bool ok = json_read_strings(doc, "argv", r.argv) && json_read_string(doc, "cwd", r.cwd) &&
               json_read_string_map(doc, "env", r.env) &&
               json_read_string(doc, "stderr", r.stderr_mode) &&
-              json_read_strings(doc, "unset", r.unset);
+              json_read_strings(doc, "unset", r.unset) && _read_pty(doc, r.pty);
     if (!ok) return false;
     out = std::move(r);
     return true;
+}
+
+bool unmarshal(std::string_view text, Terminal_Size& out) {
+    json doc = json::parse(text.begin(), text.end(), nullptr, false);
+    return !doc.is_discarded() && _terminal_size(doc, out);
 }

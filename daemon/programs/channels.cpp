@@ -1,19 +1,23 @@
-// Programs a tab runs: Spawn starts one with three pipes, reader threads forward its
-// output, a waiter reports its end once all output is out; Stdin, Stdin_Close and Kill.
+// Programs a tab runs: Spawn starts one with three pipes or a terminal, reader threads
+// forward its output, a waiter reports its end once all output is out; Stdin, Stdin_Close,
+// Kill and Resize.
 #include "daemon/programs/channels.h"
 
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <set>
 #include <span>
 #include <string>
 
 #include "core/base/bytes.h"
 #include "core/base/errname.h"
 #include "core/base/log.h"
+#include "core/base/terminal.h"
 #include "core/platform/platform.h"
 #include "daemon/messages/session_record.h"
 #include "daemon/programs/process_start.h"
@@ -21,6 +25,18 @@
 extern char** environ;
 
 namespace {
+
+// What a terminal program's TERM is unless the tab sets one.
+constexpr const char* TERMINAL_TYPE = "xterm-256color";
+
+// Every program whose group may still be signalled, across all sessions, for the daemon's
+// exit; once the exit has begun no program starts. A start holds the lock from the spawn
+// to its entry here, so the exit never misses a program that is just starting. Made at the
+// first start and never freed: waiters may outlive static destructors. Lock order: this
+// lock, then a channel's.
+std::mutex _live_mu;
+std::set<Channel*>* _live = nullptr;
+bool _exiting = false;
 
 void _send_exit(Session& s, uint32_t id, int32_t status, std::string_view text = {}) {
     std::string code;
@@ -48,15 +64,22 @@ void _channel_put(Channel* ch) {
     session_unref(*s);
 }
 
-// SIGKILL to the process only (not its group), at most once, and never once the waiter
-// has seen it end: after that its pid may already belong to another process.
+// SIGKILL to the program's whole process group, at most once, also after its leader has
+// ended while others of the group still hold its output. A group id could only be reused
+// by a process of that pid making a group of its own; the group's id is the leader's pid,
+// and the leader is reaped only after `reaped` is set under this lock. Until then its pid
+// stays taken (by its zombie, once it has ended), so the id can name no other group; from
+// then on the group is never signalled.
 void _stop(Channel& ch) {
     std::lock_guard lk(ch.mu);
-    if (ch.killed || ch.exited) return;
+    if (ch.killed || ch.reaped) return;
     ch.killed = true;
-    ::kill(ch.pid, SIGKILL);
+    ::kill(-ch.pid, SIGKILL);
 }
 
+// A terminal's master is shared with the non-blocking stdin writer, so a read may find
+// nothing yet; the end of a terminal's output reads as EIO (Linux) or 0 (macOS) once no
+// process holds its other side, and like any other read error it ends the output.
 void _reader_proc(Channel* ch, Msg_Kind kind) {
     Fd& fd = kind == Msg_Kind::Stdout ? ch->stdout_fd : ch->stderr_fd;
     char buf[CHANNEL_READ_SIZE];
@@ -68,6 +91,9 @@ void _reader_proc(Channel* ch, Msg_Kind kind) {
             session_send(*ch->session, kind, ch->id, std::string_view(buf, static_cast<size_t>(n)));
         } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            struct pollfd p = {fd.get(), POLLIN, 0};
+            ::poll(&p, 1, -1);
         } else {
             break;
         }
@@ -75,8 +101,9 @@ void _reader_proc(Channel* ch, Msg_Kind kind) {
     fd.reset();
 }
 
-// The exit status, or the number of the signal that ended the process.
-int32_t _wait_exit(pid_t pid, Channel& ch) {
+// Waits for the leader to end without reaping it: the exit status, or the number of the
+// signal that ended it.
+int32_t _wait_exit(pid_t pid) {
     siginfo_t info;
     int rc;
     do {
@@ -84,21 +111,31 @@ int32_t _wait_exit(pid_t pid, Channel& ch) {
         rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) log_line("waitid failed: " + errno_name(errno));
+    return rc != 0 ? -1 : info.si_status;
+}
+
+// After this the group is never signalled again, and its leader's pid is let go.
+void _reap(Channel& ch) {
+    {
+        std::lock_guard lk(_live_mu);
+        _live->erase(&ch);
+    }
     {
         std::lock_guard lk(ch.mu);
-        ch.exited = true;
+        ch.reaped = true;
     }
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    while (::waitpid(ch.pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    if (rc != 0) return -1;
-    return info.si_status;
 }
 
 void _waiter_proc(Channel* ch) {
     Session& s = *ch->session;
-    int32_t status = _wait_exit(ch->pid, *ch);
+    int32_t status = _wait_exit(ch->pid);
+    // The leader stays unreaped until the output is closed, so a Kill meanwhile still
+    // reaches the rest of its group.
     ch->stdout_reader.join();
     ch->stderr_reader.join();
+    _reap(*ch);
     // Out of the table before Exit goes, so a tab that reuses the id as soon as it sees
     // the Exit never meets "channel id in use".
     {
@@ -129,6 +166,50 @@ void _start_threads(Channel* ch) {
     _waiter_proc(ch);
 }
 
+// The program's standard streams: three pipes (or two, by stderr), or one terminal. The
+// child's ends go into start; the daemon's ends into ch. The failure text, or empty.
+std::string _streams(const Spawn_Request& req, Process_Start& start, Channel& ch, Fd& child_in,
+                     Fd& child_out, Fd& child_err) {
+    if (req.pty) {
+        Terminal_Pair t;
+        if (open_terminal(req.pty->cols, req.pty->rows, t) != 0) return "pty failed";
+        Fd for_stdin(::fcntl(t.master.get(), F_DUPFD_CLOEXEC, 0));
+        Fd for_control(::fcntl(t.master.get(), F_DUPFD_CLOEXEC, 0));
+        if (!for_stdin || !for_control) return "pty failed";
+        start.terminal = t.slave.get();
+        child_in = std::move(t.slave);
+        ch.stdin_pipe = Stdin_Pipe::make(std::move(for_stdin));
+        ch.terminal = std::move(for_control);
+        ch.stdout_fd = std::move(t.master);
+        return "";
+    }
+    Fd in_w, out_r, err_r;
+    bool own_stderr = req.stderr_mode != "merge" && req.stderr_mode != "null";
+    if (!make_cloexec_pipe(child_in, in_w) || !make_cloexec_pipe(out_r, child_out) ||
+        (own_stderr && !make_cloexec_pipe(err_r, child_err)))
+        return "pipe failed";
+    start.own_group = true;
+    start.in = child_in.get();
+    start.out = child_out.get();
+    start.err = req.stderr_mode == "merge" ? child_out.get() : child_err.get();
+    ch.stdin_pipe = Stdin_Pipe::make(std::move(in_w));
+    ch.stdout_fd = std::move(out_r);
+    ch.stderr_fd = std::move(err_r);
+    return "";
+}
+
+// Starts the program and enters it among the live ones, unless the daemon is exiting.
+Started _start_live(const Process_Start& start, Channel* ch) {
+    std::lock_guard lk(_live_mu);
+    if (_exiting) return {-1, ECANCELED};
+    Started started = process_start(start);
+    if (started.error != 0) return started;
+    if (!_live) _live = new std::set<Channel*>;
+    ch->pid = started.pid;
+    _live->insert(ch);
+    return started;
+}
+
 void _spawn(Session& s, uint32_t id, std::string_view payload) {
     Spawn_Request req;
     if (!unmarshal(payload, req) || req.argv.empty()) {
@@ -145,43 +226,37 @@ void _spawn(Session& s, uint32_t id, std::string_view payload) {
         return;
     }
 
+    if (req.pty) req.env.try_emplace("TERM", TERMINAL_TYPE);
     Process_Start start;
     if (!req.env.empty() || !req.unset.empty())
         start.env = build_environment(environ, req.env, req.unset);
-    Fd in_r, in_w, out_r, out_w, err_r, err_w;
-    bool own_stderr = req.stderr_mode != "merge" && req.stderr_mode != "null";
-    if (!make_cloexec_pipe(in_r, in_w) || !make_cloexec_pipe(out_r, out_w) ||
-        (own_stderr && !make_cloexec_pipe(err_r, err_w))) {
-        _send_exit(s, id, -1, "pipe failed");
+    auto ch = std::make_unique<Channel>();
+    Fd child_in, child_out, child_err;
+    std::string failure = _streams(req, start, *ch, child_in, child_out, child_err);
+    if (!failure.empty()) {
+        _send_exit(s, id, -1, failure);
         return;
     }
-    start.in = in_r.get();
-    start.out = out_w.get();
-    start.err = req.stderr_mode == "merge" ? out_w.get() : err_w.get();
     start.cwd = req.cwd.empty() ? s.root : req.cwd;
     start.argv = req.argv;
-    Started started = process_start(start);
-    in_r.reset();
-    out_w.reset();
-    err_w.reset();
+    Started started = _start_live(start, ch.get());
+    child_in.reset();
+    child_out.reset();
+    child_err.reset();
     if (started.error != 0) {
         _send_exit(s, id, -1, "cannot start " + req.argv[0] + ": " + errno_name(started.error));
         return;
     }
 
-    auto* ch = new Channel;
     ch->session = &s;
     ch->id = id;
-    ch->pid = started.pid;
-    ch->stdin_pipe = Stdin_Pipe::make(std::move(in_w));
-    ch->stdout_fd = std::move(out_r);
-    ch->stderr_fd = std::move(err_r);
     session_ref(s);
+    Channel* raw = ch.release();
     {
         std::lock_guard lk(s.mu);
-        s.channels[id] = ch;
+        s.channels[id] = raw;
     }
-    _start_threads(ch);
+    _start_threads(raw);
 }
 
 void _with_channel(Session& s, uint32_t id, void (*op)(Channel&, std::string_view),
@@ -190,6 +265,21 @@ void _with_channel(Session& s, uint32_t id, void (*op)(Channel&, std::string_vie
     if (ch == nullptr) return;
     op(*ch, payload);
     _channel_put(ch);
+}
+
+// With a terminal the input does not end: the end-of-file character is typed, once, after
+// whatever was typed before.
+void _close_input(Channel& ch, std::string_view) {
+    if (ch.terminal)
+        ch.stdin_pipe->write(std::string(1, terminal_eof_char(ch.terminal.get())));
+    else
+        ch.stdin_pipe->close();
+}
+
+void _resize(Channel& ch, std::string_view payload) {
+    Terminal_Size size;
+    if (ch.terminal && unmarshal(payload, size))
+        set_terminal_size(ch.terminal.get(), size.cols, size.rows);
 }
 
 }  // namespace
@@ -206,12 +296,14 @@ void channel_dispatch(Session& s, Msg_Kind kind, uint32_t id, std::string_view p
                 payload);
             break;
         case Msg_Kind::Stdin_Close:
-            _with_channel(
-                s, id, [](Channel& ch, std::string_view) { ch.stdin_pipe->close(); }, payload);
+            _with_channel(s, id, _close_input, payload);
             break;
         case Msg_Kind::Kill:
             _with_channel(
                 s, id, [](Channel& ch, std::string_view) { _stop(ch); }, payload);
+            break;
+        case Msg_Kind::Resize:
+            _with_channel(s, id, _resize, payload);
             break;
         default:
             break;
@@ -220,4 +312,11 @@ void channel_dispatch(Session& s, Msg_Kind kind, uint32_t id, std::string_view p
 
 void channel_stop(Channel& ch) {
     _stop(ch);
+}
+
+void channels_stop_all() {
+    std::lock_guard lk(_live_mu);
+    _exiting = true;
+    if (_live)
+        for (Channel* ch : *_live) _stop(*ch);
 }

@@ -25,12 +25,12 @@ std::vector<std::string> build_environment(const char* const* base,
 int find_program(std::string_view name, std::string_view path_list, std::string& out);
 
 // argv[0] is the program name as the tab gave it; the other fields as spawn_program takes
-// them (no process group of its own).
+// them (a tab's programs ask for a process group, or a terminal and a session, of their own).
 using Process_Start = Spawn_Options;
 using Started = Spawned;
 
-// Looks argv[0] up in the daemon's own PATH and starts it in the daemon's process group.
-// Every failure before the new program runs (lookup, working directory, exec) is returned
-// here, never as an exit of the child. SIGPIPE is back at its default in the child, so a
-// program whose reader goes away ends the way it would in a shell pipeline.
+// Looks argv[0] up in the daemon's own PATH and starts it with spawn_program. Every failure before
+// the new program runs (lookup, working directory, exec) is returned here, never as an exit of the
+// child. SIGPIPE is back at its default in the child, so a program whose reader goes away ends the
+// way it would in a shell pipeline.
 Started process_start(const Process_Start& req);

@@ -28,11 +28,12 @@ void _serve_fs(Session& s, uint32_t id, std::string_view payload) {
 void session_dispatch([[maybe_unused]] Session& s, Msg_Kind kind, [[maybe_unused]] uint32_t id,
                       [[maybe_unused]] std::string_view payload) {
     switch (kind) {
-        // Process channels: spawn, Stdin write, Stdin close, Kill.
+        // Process channels: spawn, Stdin write, Stdin close, Kill, a terminal's size.
         case Msg_Kind::Spawn:
         case Msg_Kind::Stdin:
         case Msg_Kind::Stdin_Close:
         case Msg_Kind::Kill:
+        case Msg_Kind::Resize:
             return channel_dispatch(s, kind, id, payload);
         // The file service: one Fs_Reply with the same id (length, JSON, data).
         case Msg_Kind::Fs:

@@ -1,5 +1,6 @@
 // Programs that do not go quietly: one that ignores SIGTERM and keeps its output pipe open,
-// and one whose background child holds the pipe after the program itself is gone.
+// and one whose background child, out of the reach of Kill, holds the pipe after the
+// program itself is gone.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -52,14 +53,15 @@ TEST_F(Stubborn, ATabThatVanishesTakesTheProgramWithIt) {
     EXPECT_TRUE(serves_a_tab(d.port(), d.token()));
 }
 
-// A background child that inherited the pipe holds back the Exit until it lets the pipe
-// go; the daemon keeps that channel's threads until then, and not a moment longer.
+// A background child that inherited the pipe and left the program's process group (Kill
+// reaches the group only) holds back the Exit until it lets the pipe go; the daemon keeps
+// that channel's threads until then, and not a moment longer.
 TEST_F(Stubborn, ABackgroundChildHoldsTheExitUntilItClosesThePipe) {
     constexpr int64_t HOLD_MS = 1500;
     Tab tab(d.port(), d.token());
     ASSERT_TRUE(tab.ok());
     ASSERT_TRUE(tab.send(Msg_Kind::Spawn, 5,
-                         sh_spawn("(trap '' TERM; exec sleep 1.5) & echo ready; exec sleep 100")));
+                         sh_spawn("setsid sh -c 'echo ready; exec sleep 1.5' & exec sleep 100")));
     std::optional<Tab_Msg> m;
     ASSERT_TRUE((m = tab.next_of(Msg_Kind::Stdout, 5)));
     int64_t t0 = mono_ns();

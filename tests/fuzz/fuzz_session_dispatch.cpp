@@ -2,11 +2,15 @@
 // of a socket pair. The input is a sequence of [kind][id][u16le length][payload].
 //
 // Confinement, so the fuzzer can neither run programs nor touch files outside a scratch
-// tree: Spawn is dropped; every path of a well-formed Fs request is put under the scratch
-// tree (its "..", "." and empty components removed); an Fs payload that does not parse goes
-// through as it is, since the service refuses it before looking at any path; hooks live
-// under a scratch XDG_RUNTIME_DIR. Every Fs gets exactly one Fs_Reply with its id and a
-// valid envelope, every Hook_Listen one Hook_Ready, and the session is freed at the end.
+// tree: a Spawn that parses gets a program name found nowhere on PATH (its terminal, if it
+// asks for one, is still opened and closed), one that does not goes through as it is; every
+// path of a well-formed Fs request is put under the scratch tree (its "..", "." and empty
+// components removed); an Fs payload that does not parse goes through as it is, since the
+// service refuses it before looking at any path; hooks live under a scratch
+// XDG_RUNTIME_DIR. Resize and the other channel kinds go through as they are. Every Spawn
+// gets exactly one Exit -1 with its id ("bad spawn request" exactly for one that does not
+// parse), every Fs exactly one Fs_Reply with its id and a valid envelope, every
+// Hook_Listen one Hook_Ready, and the session is freed at the end.
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -14,12 +18,13 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "core/base/bytes.h"
-#include "daemon/config/config.h"
 #include "core/netproto/ws.h"
+#include "daemon/config/config.h"
 #include "daemon/files/records.h"
 #include "daemon/hooks/hooks.h"
 #include "daemon/session/dispatch.h"
@@ -29,6 +34,7 @@
 namespace {
 
 constexpr int HOOKS_PER_INPUT = 4;
+constexpr const char* NO_PROGRAM = "quelmar-fuzz-no-such-program";
 constexpr int SEND_ROOM = 8 << 20;
 
 struct Scratch {
@@ -84,6 +90,8 @@ std::string _confined(const std::string& work, std::string_view path) {
 
 struct Expected {
     std::map<uint32_t, int> fs_replies;  // id -> replies still owed
+    std::map<uint32_t, int> exits;       // id -> Exit messages still owed
+    bool spawn_bad = false;              // the last Spawn does not parse
     int hook_ready = 0;
     std::string last_op;    // of the last Fs sent
     bool last_bad = false;  // it cannot be used: no envelope, no JSON, or a NUL in a path
@@ -109,6 +117,29 @@ std::string _fs_payload(const std::string& work, std::string_view payload, Expec
     if (!req.to.empty()) req.to = _confined(work, req.to);
     for (std::string& p : req.paths) p = _confined(work, p);
     return fs_envelope(marshal(req), body);
+}
+
+// The Spawn payload to hand on: one that parses runs NO_PROGRAM instead; notes whether it
+// parses.
+std::string _spawn_payload(std::string_view payload, Expected& owed) {
+    Spawn_Request req;
+    owed.spawn_bad = !unmarshal(payload, req) || req.argv.empty();
+    if (owed.spawn_bad) return std::string(payload);
+    nlohmann::json doc = nlohmann::json::parse(payload.begin(), payload.end());
+    doc["argv"][0] = NO_PROGRAM;
+    return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// A Spawn answer: status -1 and the text the request deserves.
+void _check_exit(std::string_view payload, bool bad) {
+    FUZZ_CHECK(payload.size() > 4 && get_u32le(payload) == 0xffffffffu);
+    std::string_view text = payload.substr(4);
+    if (bad) {
+        FUZZ_CHECK(text == "bad spawn request");
+        return;
+    }
+    FUZZ_CHECK(text == std::string("cannot start ") + NO_PROGRAM + ": ENOENT" ||
+               text == "pty failed" || text == "pipe failed");
 }
 
 bool _fails_by_ok_alone(std::string_view op) {
@@ -139,6 +170,9 @@ void _drain(int peer, std::string& pending, Expected& owed) {
             if (!reply.ok && reply.err.empty()) FUZZ_CHECK(_fails_by_ok_alone(owed.last_op));
         } else if (kind == Msg_Kind::Hook_Ready) {
             FUZZ_CHECK(owed.hook_ready-- > 0);
+        } else {
+            FUZZ_CHECK(kind == Msg_Kind::Exit && owed.exits[id]-- > 0);
+            _check_exit(msg.substr(MSG_HEADER_SIZE), owed.spawn_bad);
         }
         pending.erase(0, header + h.length);
     }
@@ -184,13 +218,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         in.remove_prefix(4);
         std::string_view payload = in.substr(0, len);
         in.remove_prefix(payload.size());
-        if (kind == Msg_Kind::Spawn) continue;
         if (kind == Msg_Kind::Hook_Listen && ++hooks > HOOKS_PER_INPUT) continue;
-        std::string fs;
+        std::string rewritten;
         if (kind == Msg_Kind::Fs) {
-            fs = _fs_payload(scratch.work, payload, owed);
-            payload = fs;
+            rewritten = _fs_payload(scratch.work, payload, owed);
+            payload = rewritten;
             ++owed.fs_replies[id];
+        }
+        if (kind == Msg_Kind::Spawn) {
+            rewritten = _spawn_payload(payload, owed);
+            payload = rewritten;
+            ++owed.exits[id];
         }
         if (kind == Msg_Kind::Hook_Listen) ++owed.hook_ready;
         session_dispatch(*s, kind, id, payload);
@@ -200,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     _drain(peer.get(), pending, owed);
     FUZZ_CHECK(pending.empty() && owed.hook_ready == 0);
     for (auto& [id, n] : owed.fs_replies) FUZZ_CHECK(n == 0);
+    for (auto& [id, n] : owed.exits) FUZZ_CHECK(n == 0);
     FUZZ_CHECK(s->refs.load() == 1);
     session_unref(*s);
     return 0;

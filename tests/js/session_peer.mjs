@@ -11,7 +11,7 @@ const fail = (why) => {
 setTimeout(() => fail('timed out'), 20000).unref();
 
 const HELLO_KEYS = ['version', 'root', 'home', 'platform', 'perm_helper', 'has_anthropic_key',
-  'vm_relay'];
+  'vm_relay', 'features'];
 const expectedPlatform = process.platform === 'darwin' ? 'darwin' : 'linux';
 
 const sessionMsg = (kind, id, payload) => {
@@ -58,7 +58,7 @@ ws.on('open', async () => {
   if (JSON.stringify(Object.keys(rec)) !== JSON.stringify(HELLO_KEYS)) fail('Hello members: ' + text);
   if (rec.version !== 1 || rec.vm_relay !== true || rec.platform !== expectedPlatform ||
       typeof rec.has_anthropic_key !== 'boolean' || typeof rec.root !== 'string' ||
-      rec.root === '') {
+      rec.root === '' || JSON.stringify(rec.features) !== '["pty"]') {
     fail('Hello values: ' + text);
   }
 

@@ -10,13 +10,13 @@ TEST(Protocol, HeaderIsKindThenLittleEndianId) {
     EXPECT_EQ(msg_header(Msg_Kind::Hello, 0xfffffffe), std::string("\0\xfe\xff\xff\xff", 5));
 }
 
-TEST(Protocol, HelloHasItsSevenMembersInOrder) {
+TEST(Protocol, HelloHasItsMembersInOrder) {
     Hello h;
     h.root = "/p";
     h.platform = std::string(platform_name());
     EXPECT_EQ(marshal(h),
               "{\"version\":1,\"root\":\"/p\",\"home\":\"\",\"platform\":\"linux\",\"perm_helper\":"
-              "\"\",\"has_anthropic_key\":false,\"vm_relay\":true}");
+              "\"\",\"has_anthropic_key\":false,\"vm_relay\":true,\"features\":[\"pty\"]}");
 }
 
 TEST(Protocol, StringsAreEscapedAndInvalidUtf8Replaced) {

@@ -1,5 +1,6 @@
 // Programs run through a real session: output and its limits, stderr modes, environment,
-// lookup and start failures, Stdin and its close, Kill, ids, and the end of the tab.
+// lookup and start failures, Stdin and its close, Kill of the whole group, terminals, ids,
+// and the end of the tab.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "core/base/clock.h"
 #include "daemon/session/session.h"
+#include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"
 #include "tests/support/front.h"
 #include "tests/support/tab.h"
@@ -40,6 +42,26 @@ bool _gone(pid_t pid, int timeout_ms = 10000) {
         sleep_ns(5000000);
     }
     return false;
+}
+
+// The first Stdout of id as a number (programs below print their pid, their group's id).
+pid_t _pid_from(Tab& tab, uint32_t id) {
+    std::optional<Tab_Msg> m = tab.next_of(Msg_Kind::Stdout, id);
+    return m ? static_cast<pid_t>(std::atol(m->payload.c_str())) : 0;
+}
+
+// Stdout of id until it holds text (each message waited for at most 10 s).
+bool _output_holds(Tab& tab, uint32_t id, std::string& out, const std::string& text) {
+    while (out.find(text) == std::string::npos) {
+        std::optional<Tab_Msg> m = tab.next_of(Msg_Kind::Stdout, id);
+        if (!m) return false;
+        out += m->payload;
+    }
+    return true;
+}
+
+std::string _pty(int cols, int rows) {
+    return "\"pty\":{\"cols\":" + std::to_string(cols) + ",\"rows\":" + std::to_string(rows) + "}";
 }
 
 // No message for id arrives before the Exit of a marker program on another channel.
@@ -146,7 +168,13 @@ TEST(ChannelStart, LookupUsesTheDaemonsPathOnly) {
 TEST(ChannelStart, FailuresAreExitMinusOneWithText) {
     Tab tab;
     ASSERT_TRUE(tab.ok());
-    for (const char* bad : {"x", "{\"argv\":[]}", "{}", "[1]", "{\"argv\":\"sh\"}"}) {
+    for (const char* bad :
+         {"x", "{\"argv\":[]}", "{}", "[1]", "{\"argv\":\"sh\"}",
+          "{\"argv\":[\"true\"],\"pty\":{\"cols\":0,\"rows\":24}}",
+          "{\"argv\":[\"true\"],\"pty\":{\"cols\":80,\"rows\":1001}}",
+          "{\"argv\":[\"true\"],\"pty\":{\"cols\":80}}",
+          "{\"argv\":[\"true\"],\"pty\":{\"cols\":80.5,\"rows\":24}}",
+          "{\"argv\":[\"true\"],\"pty\":\"80x24\"}", "{\"argv\":[\"true\"],\"pty\":[80,24]}"}) {
         tab.spawn(1, bad);
         Channel_Run r = tab.collect(1);
         EXPECT_EQ(r.status, -1) << bad;
@@ -214,21 +242,91 @@ TEST(ChannelKill, OneExitNineAndNothingAfter) {
     _expect_quiet(tab, 3);
 }
 
-TEST(ChannelKill, KillsTheProcessNotItsChildren) {
+TEST(ChannelKill, EndsTheWholeGroupAlsoAfterTheLeaderExited) {
     Tab tab;
     ASSERT_TRUE(tab.ok());
-    tab.spawn(1, spawn_json(
-                     {"sh", "-c", "sleep 30 </dev/null >/dev/null 2>&1 & echo $!; exec sleep 30"}));
-    std::optional<Tab_Msg> m = tab.next();
-    ASSERT_TRUE(m);
-    ASSERT_EQ(m->kind, Msg_Kind::Stdout);
-    pid_t child = std::atoi(m->payload.c_str());
-    ASSERT_GT(child, 0);
+    tab.spawn(1, sh_spawn("echo $$; sleep 300 & sleep 300"));
+    pid_t group = _pid_from(tab, 1);
+    ASSERT_GT(group, 0);
     tab.send(Msg_Kind::Kill, 1);
     Channel_Run r = tab.collect(1);
     EXPECT_EQ(r.status, 9);
-    EXPECT_EQ(::kill(child, 0), 0);  // the background child lives on
-    ::kill(child, SIGKILL);
+    EXPECT_TRUE(wait_group_gone(group, 2000));
+
+    // The leader is gone, a background sleep holds its output: the run waits for it until
+    // the Kill reaches the rest of the group.
+    tab.spawn(2, sh_spawn("sleep 300 & echo $$"));
+    group = _pid_from(tab, 2);
+    ASSERT_GT(group, 0);
+    ASSERT_TRUE(wait_dead(group, 10000));
+    tab.send(Msg_Kind::Kill, 2);
+    Channel_Run held = tab.collect(2);
+    ASSERT_TRUE(held.exited);
+    EXPECT_EQ(held.status, 0);  // the leader's own status
+    EXPECT_TRUE(wait_group_gone(group, 2000));
+}
+
+TEST(ChannelTerminal, ControllingTerminalOfTheAskedSize) {
+    Tab tab;
+    ASSERT_TRUE(tab.ok());
+    tab.spawn(1, spawn_json({"sh", "-c",
+                             "tty; stty size; echo \"$TERM\"; echo to-stderr >&2; "
+                             ": </dev/tty && echo controlling; ps -o sid= -p $$; echo $$"},
+                            _pty(80, 24) + ",\"stderr\":\"\""));
+    Channel_Run r = tab.collect(1);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");  // everything comes through the terminal, as Stdout
+    EXPECT_EQ(r.out.rfind("/dev/pts/", 0), 0u) << r.out;
+    for (const char* line :
+         {"\r\n24 80\r\n", "\r\nxterm-256color\r\n", "\r\nto-stderr\r\n", "\r\ncontrolling\r\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in " << r.out;
+    // The program leads its own session.
+    std::istringstream tail(r.out.substr(r.out.find("controlling")));
+    std::string word, sid, pid;
+    tail >> word >> sid >> pid;
+    EXPECT_EQ(sid, pid);
+
+    // The tab's TERM wins.
+    tab.spawn(2, spawn_json({"sh", "-c", "echo \"$TERM\""},
+                            _pty(80, 24) + ",\"env\":{\"TERM\":\"dumb\"}"));
+    EXPECT_EQ(tab.collect(2).out, "dumb\r\n");
+}
+
+TEST(ChannelTerminal, ResizeInterruptAndEndOfInput) {
+    Tab tab;
+    ASSERT_TRUE(tab.ok());
+    tab.spawn(1, spawn_json({"sh", "-c", "stty size; read x; stty size"}, _pty(80, 24)));
+    std::string out;
+    ASSERT_TRUE(_output_holds(tab, 1, out, "24 80\r\n"));
+    // Ignored: an unknown id, payloads that are no size.
+    tab.send(Msg_Kind::Resize, 77, "{\"cols\":50,\"rows\":10}");
+    for (const char* bad : {"x", "{\"cols\":0,\"rows\":10}", "{\"cols\":50}"})
+        tab.send(Msg_Kind::Resize, 1, bad);
+    tab.send(Msg_Kind::Resize, 1, "{\"cols\":100,\"rows\":30}");
+    tab.send(Msg_Kind::Stdin, 1, "\r");
+    Channel_Run r = tab.collect(1);
+    EXPECT_EQ(out + r.out, "24 80\r\n\r\n30 100\r\n");
+    EXPECT_EQ(r.status, 0);
+
+    // Ctrl+C typed: SIGINT to the program, also when the daemon was left ignoring SIGINT.
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGINT, &ignore, &old);
+    tab.spawn(2, spawn_json({"sleep", "100"}, _pty(80, 24)));
+    tab.send(Msg_Kind::Stdin, 2, "\x03");
+    int32_t interrupted = tab.collect(2).status;
+    ::sigaction(SIGINT, &old, nullptr);
+    EXPECT_EQ(interrupted, SIGINT);
+
+    // Stdin_Close types the end-of-file character: cat ends, after what was typed before.
+    tab.spawn(3, spawn_json({"cat"}, _pty(80, 24)));
+    tab.send(Msg_Kind::Stdin, 3, "abc\r");
+    tab.send(Msg_Kind::Stdin_Close, 3);
+    Channel_Run cat = tab.collect(3);
+    EXPECT_EQ(cat.out, "abc\r\nabc\r\n");
+    EXPECT_EQ(cat.status, 0);
 }
 
 TEST(ChannelIds, InUseRefusedAndReusableAfterExit) {
@@ -286,7 +384,7 @@ TEST(ChannelTeardown, ClosingTheTabKillsItsPrograms) {
         Tab tab;
         ASSERT_TRUE(tab.ok());
         tab.spawn(1, spawn_json({"sh", "-c", "echo $$; exec sleep 30"}));
-        tab.spawn(2, spawn_json({"sh", "-c", "echo $$; exec sleep 30"}));
+        tab.spawn(2, spawn_json({"sh", "-c", "echo $$; sleep 30 & exec sleep 30"}, _pty(80, 24)));
         std::optional<Tab_Msg> a = tab.next(), b = tab.next();
         ASSERT_TRUE(a);
         ASSERT_TRUE(b);
@@ -298,7 +396,7 @@ TEST(ChannelTeardown, ClosingTheTabKillsItsPrograms) {
         ASSERT_TRUE(tab.collect(3).exited);
     }
     EXPECT_TRUE(_gone(stuck));
-    EXPECT_TRUE(_gone(plain));
+    EXPECT_TRUE(wait_group_gone(plain, 10000));  // the terminal program's background child too
     EXPECT_TRUE(wait_session_count(0));
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/base/clock.h"
 #include "core/base/fd.h"
+#include "core/base/terminal.h"
 #include "daemon/programs/process_start.h"
 #include "tests/support/daemon_process.h"
 
@@ -175,6 +176,23 @@ TEST(ProcessStart, FailuresBeforeExecAreErrors) {
     EXPECT_EQ(_run(start).error, EACCES);
     start.argv = {d.file("missing")};
     EXPECT_EQ(_run(start).error, ENOENT);
+}
+
+// A terminal program is started another way; its failures come back the same.
+TEST(ProcessStart, TerminalFailuresBeforeExecAreErrors) {
+    Temp_Dir d;
+    Terminal_Pair t;
+    ASSERT_EQ(open_terminal(80, 24, t), 0);
+    Process_Start start;
+    start.terminal = t.slave.get();
+    start.argv = {d.file("missing")};
+    EXPECT_EQ(process_start(start).error, ENOENT);
+    start.argv = {"sh", "-c", "echo should not run"};
+    start.cwd = d.file("missing");
+    EXPECT_EQ(process_start(start).error, ENOENT);
+    t.slave.reset();
+    char buf[64];
+    EXPECT_LE(::read(t.master.get(), buf, sizeof buf), 0);  // nothing ran, nothing was written
 }
 
 TEST(ProcessStart, AbsentStreamsAreDevNull) {

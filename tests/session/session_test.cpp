@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "core/base/bytes.h"
-#include "daemon/config/config.h"
 #include "core/base/fd.h"
 #include "core/base/json_write.h"
 #include "core/netproto/ws.h"
+#include "daemon/config/config.h"
 #include "daemon/hooks/perm_helper.h"
 #include "daemon/session/session.h"
 #include "tests/support/daemon_process.h"
@@ -41,7 +41,8 @@ std::string expected_hello() {
            ",\"home\":" + json_string(env_or_empty("HOME")) +
            ",\"platform\":\"linux\",\"perm_helper\":" + json_string(find_perm_helper()) +
            ",\"has_anthropic_key\":" +
-           (env_or_empty("ANTHROPIC_API_KEY").empty() ? "false" : "true") + ",\"vm_relay\":true}";
+           (env_or_empty("ANTHROPIC_API_KEY").empty() ? "false" : "true") +
+           ",\"vm_relay\":true,\"features\":[\"pty\"]}";
 }
 
 void expect_hello(Tab& t) {

@@ -192,21 +192,21 @@ TEST(SorvineEndToEnd, ContextOverflowReportedByTheServer) {
 }
 
 TEST(SorvineEndToEnd, ServerAbsentOrNotReady) {
-    // Nothing listens: the unavailable message, without waiting for the input (left open).
-    auto p = startSorvine("http://127.0.0.1:" + std::to_string(deadPort()));
+    // Nothing listens: the cause and the way out, without waiting for the input (left open).
+    std::string dead = "http://127.0.0.1:" + std::to_string(deadPort());
+    auto p = startSorvine(dead + "/");
     auto r = finish(*p);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out,
-              "The Apple Intelligence model is not ready yet. It may still be downloading, so try "
-              "again later.\n");
+    EXPECT_EQ(r.out, "No language model server answers at " + dead +
+                         ". Start llama-server there, or set SORVINE_MODEL_URL.\n");
     EXPECT_EQ(r.err, "");
 
     StubPlan loading;
     loading.healthStatus = 503;
     StubModelServer notReady(loading);
     EXPECT_EQ(runSorvine(notReady.url(), kShortChat).out,
-              "The Apple Intelligence model is not ready yet. It may still be downloading, so try "
-              "again later.\n");
+              "The language model server at " + notReady.url() +
+                  " is still loading its model. Try again in a moment.\n");
     EXPECT_EQ(notReady.requestCount(), 1);
 
     StubPlan broken;

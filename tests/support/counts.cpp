@@ -2,7 +2,9 @@
 #include "tests/support/counts.h"
 
 #include <dirent.h>
+#include <signal.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -80,4 +82,63 @@ Process_Counts settled_counts(pid_t pid) {
 std::string describe(const Process_Counts& c) {
     return std::to_string(c.fds) + " descriptors, " + std::to_string(c.threads) + " threads, " +
            std::to_string(c.children) + " children";
+}
+
+namespace {
+
+// The state letter and the process group of /proc/<pid>/stat (after the command's ")").
+bool _stat_of(pid_t pid, char& state, pid_t& pgid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size()) return false;
+    state = stat[paren + 2];
+    // Fields after the state: ppid, then pgrp.
+    const char* p = stat.c_str() + paren + 3;
+    char* end = nullptr;
+    std::strtol(p, &end, 10);
+    pgid = static_cast<pid_t>(std::strtol(end, nullptr, 10));
+    return true;
+}
+
+bool _wait_until(int timeout_ms, auto done) {
+    int64_t end = mono_ns() + static_cast<int64_t>(timeout_ms) * NS_PER_MS;
+    while (!done()) {
+        if (mono_ns() >= end) return false;
+        sleep_ns(10 * NS_PER_MS);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool process_gone(pid_t pid) {
+    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+bool process_dead(pid_t pid) {
+    if (process_gone(pid)) return true;
+    char state = 0;
+    pid_t pgid = 0;
+    return _stat_of(pid, state, pgid) && state == 'Z';
+}
+
+bool wait_dead(pid_t pid, int timeout_ms) {
+    return _wait_until(timeout_ms, [&] { return process_dead(pid); });
+}
+
+std::vector<pid_t> group_members(pid_t pgid) {
+    std::vector<pid_t> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        pid_t pid = static_cast<pid_t>(std::atol(e.path().filename().c_str()));
+        char state = 0;
+        pid_t group = 0;
+        if (pid > 0 && _stat_of(pid, state, group) && group == pgid && state != 'Z')
+            out.push_back(pid);
+    }
+    return out;
+}
+
+bool wait_group_gone(pid_t pgid, int timeout_ms) {
+    return _wait_until(timeout_ms, [&] { return group_members(pgid).empty(); });
 }

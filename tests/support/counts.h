@@ -1,5 +1,6 @@
 // Resource counts from /proc for leak checks: descriptors, threads and children of this
-// process or of a child, and waits for them to come back.
+// process or of a child, and waits for them to come back; whether processes and process
+// groups have ended.
 #pragma once
 
 #include <sys/types.h>
@@ -32,3 +33,13 @@ std::string describe(const Process_Counts& c);
 // The counts once they have stayed the same for a while (connections just closed take a
 // moment to end): the baseline to compare with.
 Process_Counts settled_counts(pid_t pid);
+
+// True when no process has that pid any more (it ended and was reaped).
+bool process_gone(pid_t pid);
+// Gone, or a zombie waiting for a parent that may never reap it.
+bool process_dead(pid_t pid);
+bool wait_dead(pid_t pid, int timeout_ms);
+// The processes of group pgid that have not ended (zombies left out).
+std::vector<pid_t> group_members(pid_t pgid);
+// Waits (bounded) until no process of the group runs.
+bool wait_group_gone(pid_t pgid, int timeout_ms);

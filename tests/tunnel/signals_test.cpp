@@ -1,4 +1,4 @@
-// The exit-signal handler, exercised in forked children so the test process keeps its own
+// The crash-signal handler, exercised in forked children so the test process keeps its own
 // signal dispositions.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
@@ -33,7 +33,7 @@ struct Subreaper {
 
 }  // namespace
 
-TEST(ExitSignal, KillsCloudflaredThenEndsByTheSameSignal) {
+TEST(CrashSignal, KillsCloudflaredThenEndsByTheSameSignal) {
     Subreaper reaper;
     int pids[2];
     ASSERT_EQ(::pipe(pids), 0);
@@ -46,11 +46,11 @@ TEST(ExitSignal, KillsCloudflaredThenEndsByTheSameSignal) {
         }
         ::write(pids[1], &grandchild, sizeof grandchild);
         g_child_pid.store(grandchild);
-        // Ignored SIGINT stays ignored; SIGTERM is handled.
-        ::signal(SIGINT, SIG_IGN);
-        install_exit_signal_handler();
-        ::raise(SIGINT);
-        ::raise(SIGTERM);
+        // Ignored SIGQUIT stays ignored; SIGABRT is handled.
+        ::signal(SIGQUIT, SIG_IGN);
+        install_crash_signal_handler();
+        ::raise(SIGQUIT);
+        ::raise(SIGABRT);
         ::_exit(99);  // not reached when the handler works
     }
     ::close(pids[1]);
@@ -62,7 +62,7 @@ TEST(ExitSignal, KillsCloudflaredThenEndsByTheSameSignal) {
     std::optional<int> st = wait_bounded(child, 5000 * MS);
     ASSERT_TRUE(st);
     EXPECT_TRUE(WIFSIGNALED(*st));
-    EXPECT_EQ(WTERMSIG(*st), SIGTERM);
+    EXPECT_EQ(WTERMSIG(*st), SIGABRT);
 
     std::optional<int> gst = wait_bounded(grandchild, 5000 * MS);
     ASSERT_TRUE(gst);
@@ -70,29 +70,33 @@ TEST(ExitSignal, KillsCloudflaredThenEndsByTheSameSignal) {
     EXPECT_EQ(WTERMSIG(*gst), SIGKILL);
 }
 
-TEST(ExitSignal, DispositionsAfterInstalling) {
+TEST(CrashSignal, DispositionsAfterInstalling) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::signal(SIGHUP, SIG_IGN);
-        install_exit_signal_handler();
+        ::signal(SIGQUIT, SIG_IGN);
+        install_crash_signal_handler();
         struct sigaction sa {};
         int bad = 0;
-        ::sigaction(SIGHUP, nullptr, &sa);
+        ::sigaction(SIGQUIT, nullptr, &sa);
         if (sa.sa_handler != SIG_IGN) bad |= 1;
-        for (int sig :
-             {SIGINT, SIGTERM, SIGQUIT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP}) {
+        for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP}) {
             ::sigaction(sig, nullptr, &sa);
             if (sa.sa_handler == SIG_DFL || sa.sa_handler == SIG_IGN) bad |= 2;
             if (!(sa.sa_flags & SA_RESETHAND)) bad |= 4;
         }
+        // The exit thread's signals are not this handler's.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            ::sigaction(sig, nullptr, &sa);
+            if (sa.sa_handler != SIG_DFL) bad |= 8;
+        }
         // Without a running cloudflared the handler only re-raises.
         g_child_pid.store(0);
-        ::raise(SIGQUIT);
+        ::raise(SIGTRAP);
         ::_exit(bad == 0 ? 98 : bad);
     }
     std::optional<int> st = wait_bounded(child, 5000 * MS);
     ASSERT_TRUE(st);
     ASSERT_TRUE(WIFSIGNALED(*st)) << "exit code " << WEXITSTATUS(*st);
-    EXPECT_EQ(WTERMSIG(*st), SIGQUIT);
+    EXPECT_EQ(WTERMSIG(*st), SIGTRAP);
 }

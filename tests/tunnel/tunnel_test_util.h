@@ -16,6 +16,7 @@
 #include "daemon/config/config.h"
 #include "daemon/tunnel/lines.h"
 #include "daemon/tunnel/state.h"
+#include "tests/support/counts.h"
 #include "tests/support/daemon_process.h"
 
 // A cloudflared of our own: a /bin/sh script whose body the test chooses. $DIR in the body
@@ -47,19 +48,6 @@ inline const char* FAKE_RECORD =
     "printf '%s\\n' \"$0\" \"$@\" > \"$DIR/argv\"\n"
     "env > \"$DIR/env\"\n"
     "echo $$ > \"$DIR/pid\"";
-
-// True when no process has that pid any more (it ended and was reaped).
-inline bool process_gone(pid_t pid) {
-    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-// Gone, or a zombie waiting for a parent that is not ours to reap it.
-inline bool process_dead(pid_t pid) {
-    if (process_gone(pid)) return true;
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
-}
 
 // Puts g_cfg back when the test ends.
 class Cfg_Guard {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tests/support/counts.h"
 #include "tests/support/net.h"
 #include "tests/support/tab.h"
 #include "tests/support/ws_peer.h"
@@ -27,22 +28,6 @@ constexpr const char* FIRST_RUN_EXITS =
     "  exit 3\n"
     "fi\n"
     "exec /bin/sleep 600";
-
-bool process_dead(pid_t pid) {
-    if (::kill(pid, 0) != 0) return true;
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
-}
-
-bool wait_dead(pid_t pid, int timeout_ms) {
-    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!process_dead(pid)) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();

@@ -20,7 +20,7 @@ import { answerLine, describeQuestion } from '../../web/src/hooks.js';
 import { chatHelperPath } from '../../web/src/chat.js';
 import { cleanRelative, movedPath } from '../../web/src/paths.js';
 import { buildTree, visibleRows } from '../../web/src/tree.js';
-import { pipeLineEditor, runStateText, shellArgv } from '../../web/src/run_model.js';
+import { offersTerminals, pipeLineEditor, resizePayload, runSetup, runStateText, shellArgv } from '../../web/src/run_model.js';
 
 const TOKEN = '0123456789abcdef0123456789abcdef';
 const bytes = (...b) => new Uint8Array(b);
@@ -222,6 +222,25 @@ describe('tabs and runs', () => {
     assert.deepEqual(seen, [
       'echo h', 'echo ü', 'echo \b \b', 'echo i', 'echo \r\n', 'send hi\n', 'echo p', 'echo \r\n', 'send p\n', 'echo q', 'send q', 'close',
     ]);
+  });
+
+  test('a run gets a terminal when the daemon offers one: its pane\'s size, keys as typed', () => {
+    assert.equal(offersTerminals({ features: ['pty'] }), true);
+    assert.equal(offersTerminals({ version: 1 }), false);
+    const opts = { cwd: '/p', env: {} };
+    const tty = runSetup('vi', { ...opts, terminal: true });
+    const spawn = tty.spawn({ cols: 132.7, rows: 0 });
+    assert.deepEqual(spawn.pty, { cols: 132, rows: 1 });
+    assert.equal(spawn.stderr, undefined);
+    assert.equal(tty.spawn({ cols: 5000, rows: 40 }).pty.cols, 1000);
+    assert.equal(resizePayload({ cols: 90, rows: 30 }), '{"cols":90,"rows":30}');
+    const sent = [];
+    tty.input({ write: (d) => sent.push(d) })('\t\x03\x1b[A');
+    assert.deepEqual(sent, ['\t\x03\x1b[A']);
+    assert.equal(tty.convertEol || tty.tabMovesFocus, false);
+    const piped = runSetup('vi', { ...opts, terminal: false });
+    assert.equal(piped.spawn({ cols: 80, rows: 24 }).pty, undefined);
+    assert.equal(piped.spawn().stderr, 'merge');
   });
 
   test('a run is called killed only when the page killed it', () => {

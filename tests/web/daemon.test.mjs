@@ -120,37 +120,73 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     assert.equal(await terminalText(run), `hello from ${root}\noops\nafter`);
   });
 
-  test('typed input is echoed and sent by line; End input, Kill and a failing status', async () => {
-    await page.locator('#run-line').fill('while read l; do echo "got $l"; done; exit 3');
+  test('runs get a terminal of their pane\'s size that follows it; keys go straight to the program', async () => {
+    const rows = (run) => run.locator('.xterm-rows > div').count();
+    const sizes = async (run) => (await terminalText(run)).split('\n').filter((l) => /^\d+ \d+$/.test(l));
+    await page.locator('#run-line').fill('tty; stty size; read -r l; echo "got $l"; trap "stty size" WINCH; while :; do sleep 0.1; done');
+    await page.locator('#run').click();
+    const run = page.locator('.run').first();
+    await waitFor(async () => (await sizes(run)).length === 1, 'the first size');
+    assert.match(await terminalText(run), /^\/dev\/pts\/\d+\n/);
+    assert.equal((await sizes(run))[0].split(' ')[0], String(await rows(run)));
+    // Typed keys reach the terminal, which echoes them and edits the line.
+    await run.locator('.run-term').click();
+    await page.keyboard.type('onx');
+    await page.keyboard.press('Backspace');
+    await page.keyboard.type('e');
+    await page.keyboard.press('Enter');
+    await waitFor(async () => (await terminalText(run)).includes('one\ngot one'), 'the echoed line and its answer');
+    // The program's terminal follows the pane.
+    await page.setViewportSize({ width: 1000, height: 700 });
+    await waitFor(async () => (await sizes(run)).length === 2, 'the size after the resize');
+    assert.equal((await sizes(run))[1].split(' ')[0], String(await rows(run)));
+    await page.setViewportSize({ width: 1400, height: 900 });
+    await waitFor(async () => (await sizes(run)).length === 3, 'the size after the second resize');
+    // Tab goes to the program; Escape, then Tab, leaves the pane.
+    const inTerminal = () => page.evaluate(() => !!document.activeElement?.closest('.run-term'));
+    await page.keyboard.press('Tab');
+    assert.ok(await inTerminal());
+    await page.keyboard.press('Escape');
+    await page.keyboard.press('Tab');
+    assert.ok(!(await inTerminal()));
+    // Ctrl+C in the pane interrupts the program.
+    await run.locator('.run-term').click();
+    await page.keyboard.press('Control+c');
+    await run.locator('.run-status.failed').waitFor();
+    assert.equal(await run.locator('.run-status').textContent(), 'exit 2');
+    await screenshot(page, 'terminal-run');
+  });
+
+  test('Kill ends the whole process group and the run shows "killed"', async () => {
+    await page.locator('#run-line').fill('sleep 300 & echo "child $!"; wait');
+    await page.locator('#run').click();
+    const run = page.locator('.run').first();
+    const child = Number((await waitFor(async () => /child (\d+)/.exec(await terminalText(run)), 'the child\'s pid'))[1]);
+    await run.getByRole('button', { name: 'Kill' }).click();
+    await run.locator('.run-status.failed').waitFor({ timeout: 5_000 });
+    assert.equal(await run.locator('.run-status').textContent(), 'killed');
+    // Gone, or a zombie no process of ours will reap.
+    const state = () => (existsSync(`/proc/${child}/stat`) ? readFileSync(`/proc/${child}/stat`, 'utf8').replace(/^.*\) /s, '')[0] : 'gone');
+    await waitFor(() => ['gone', 'Z'].includes(state()), 'the background child to end', 2_000);
+  });
+
+  test('without a terminal: pipes, typed input echoed and sent by line; End input and a failing status', async () => {
+    const pipes = page.getByRole('checkbox', { name: 'without a terminal' });
+    await pipes.check();
+    await page.locator('#run-line').fill('tty; while read l; do echo "got $l"; done; exit 3');
     await page.locator('#run-line').press('Enter');
     const reader = page.locator('.run').first();
+    await waitFor(async () => (await terminalText(reader)) === 'not a tty', 'the program\'s first line');
     await reader.locator('.run-term').click();
     await page.keyboard.type('onx');
     await page.keyboard.press('Backspace');
     await page.keyboard.type('e');
     await page.keyboard.press('Enter');
-    await waitFor(async () => (await terminalText(reader)) === 'one\ngot one', 'the echoed line and its answer');
+    await waitFor(async () => (await terminalText(reader)) === 'not a tty\none\ngot one', 'the echoed line and its answer');
     await reader.locator('.run-eof').click();
     await reader.locator('.run-status.failed').waitFor();
     assert.equal(await reader.locator('.run-status').textContent(), 'exit 3');
-
-    // Kill reaches the program itself, not its children: a shell that forks sleep instead
-    // of replacing itself would keep the output open, and the Exit back, for 30 s.
-    await page.locator('#run-line').fill('exec sleep 30');
-    await page.locator('#run').click();
-    const sleeper = page.locator('.run').first();
-    await sleeper.getByRole('button', { name: 'Kill' }).click();
-    await sleeper.locator('.run-status.failed').waitFor();
-    assert.equal(await sleeper.locator('.run-status').textContent(), 'killed');
-
-    // A child that outlives the killed shell keeps the run open until it ends.
-    await page.locator('#run-line').fill('sleep 3 & wait');
-    await page.locator('#run').click();
-    const parent = page.locator('.run').first();
-    await parent.locator('.run-kill').click();
-    assert.equal(await parent.locator('.run-status.killing').textContent(), 'killed, waiting for its output to close');
-    await parent.locator('.run-status.failed').waitFor();
-    assert.equal(await parent.locator('.run-status').textContent(), 'killed');
+    await pipes.uncheck();
 
     // A program that ends itself with the status a kill would give is not called killed.
     await page.locator('#run-line').fill('exit 9');
@@ -164,7 +200,7 @@ describe('the first link', { skip, timeout: 120_000 }, () => {
     await box.press('ArrowUp');
     assert.equal(await box.inputValue(), 'exit 9');
     await box.press('ArrowUp');
-    assert.equal(await box.inputValue(), 'sleep 3 & wait');
+    assert.equal(await box.inputValue(), 'tty; while read l; do echo "got $l"; done; exit 3');
     await box.press('ArrowDown');
     await box.press('ArrowDown');
     assert.equal(await box.inputValue(), 'draft');

@@ -118,6 +118,7 @@ function main() {
     byId('root').title = `project root: ${ev.detail.root}`;
     const ws = store.workspace(root);
     programs.root = ev.detail.root;
+    programs.hello = ev.detail;
     programs.history = ws.history ?? [];
     layout.use(ws.panes);
     files.attach(ev.detail.root);

@@ -5,7 +5,7 @@ import { byId, el } from './dom.js';
 import { newHistory, newer, older, remember } from './history.js';
 import { Kind, decodeExit } from './protocol.js';
 import { RunTerminal } from './terminal.js';
-import { runSetup, runStateText } from './run_model.js';
+import { offersTerminals, resizePayload, runSetup, runStateText } from './run_model.js';
 
 // Finished runs beyond this many are dropped, oldest first, so their terminals' memory goes too.
 const RUNS_KEPT = 12;
@@ -41,10 +41,14 @@ export class Channels {
     });
   }
 
-  /** Starts a program; `owner` gets output(stream, bytes), exit({status, message}), lost(). */
+  /**
+   * Starts a program (with a terminal when the request has a `pty` size); `owner` gets
+   * output(stream, bytes), exit({status, message}), lost().
+   */
   spawn(request, owner) {
     const id = this.#next++ >>> 0;
     const spawn = { argv: request.argv, cwd: request.cwd ?? '', env: request.env ?? {}, stderr: request.stderr ?? '', unset: [] };
+    if (request.pty) spawn.pty = request.pty;
     if (!this.#conn.send(Kind.Spawn, id, JSON.stringify(spawn))) return null;
     this.#owners.set(id, owner);
     return {
@@ -52,12 +56,15 @@ export class Channels {
       write: (data) => this.#conn.send(Kind.Stdin, id, typeof data === 'string' ? utf8.encode(data) : data),
       close: () => this.#conn.send(Kind.Stdin_Close, id),
       kill: () => this.#conn.send(Kind.Kill, id),
+      resize: (size) => this.#conn.send(Kind.Resize, id, resizePayload(size)),
     };
   }
 }
 
 class Run {
   #state = { phase: 'running', killSent: false, status: 0, message: '' };
+  #setup = null;
+  #input = () => {};
   #channel = null;
   #terminal;
   #stateBox;
@@ -85,16 +92,28 @@ class Run {
     this.host = host;
   }
 
-  /** Opens the terminal once the card is in the document, so it can measure its box. */
-  start(setup, channel) {
-    this.#channel = channel;
-    const input = channel ? setup.input(channel, (text) => this.#terminal.write(text)) : null;
+  /**
+   * Opens the terminal once the card is in the document, so it can measure its box; its
+   * size in columns and rows is what the program's own terminal starts with.
+   */
+  open(setup) {
+    this.#setup = setup;
     this.#terminal = new RunTerminal(this.host, {
       convertEol: setup.convertEol,
       tabMovesFocus: setup.tabMovesFocus,
-      onData: (data) => this.#channel && input(data),
+      onData: (data) => this.#channel && this.#input(data),
       label: 'Program input',
     });
+    this.#terminal.fit();
+    return { cols: this.#terminal.cols, rows: this.#terminal.rows };
+  }
+
+  /** Connects the opened terminal to the started program (null: it did not start). */
+  start(channel) {
+    this.#channel = channel;
+    if (!channel) return;
+    this.#input = this.#setup.input(channel, (text) => this.#terminal.write(text));
+    if (this.#setup.followsResize) this.#terminal.onResize((size) => this.#channel?.resize(size));
   }
 
   get ended() {
@@ -158,6 +177,7 @@ class Run {
 export class Programs {
   #channels;
   #root = '';
+  #terminals = false;
   #hookSock;
   #runs = [];
   #history = newHistory();
@@ -193,6 +213,12 @@ export class Programs {
     this.#root = root;
   }
 
+  /** The daemon's Hello: whether runs can have a terminal (the checkbox opts out). */
+  set hello(hello) {
+    this.#terminals = offersTerminals(hello);
+    byId('run-no-terminal').closest('label').hidden = !this.#terminals;
+  }
+
   set history(lines) {
     this.#history = newHistory(Array.isArray(lines) ? lines.filter((l) => typeof l === 'string') : []);
   }
@@ -206,9 +232,11 @@ export class Programs {
     byId('runs').prepend(run.card);
     this.#runs.unshift(run);
     this.#trim();
-    const setup = runSetup(line, { cwd: this.#root, env: sock ? { EDITOR_HOOK_SOCK: sock } : {} });
-    const channel = this.#channels.spawn(setup.spawn, run);
-    run.start(setup, channel);
+    const terminal = this.#terminals && !byId('run-no-terminal').checked;
+    const setup = runSetup(line, { cwd: this.#root, env: sock ? { EDITOR_HOOK_SOCK: sock } : {}, terminal });
+    const size = run.open(setup);
+    const channel = this.#channels.spawn(setup.spawn(size), run);
+    run.start(channel);
     if (!channel) {
       run.exit({ status: -1, message: 'not connected' });
       return false;

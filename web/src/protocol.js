@@ -17,6 +17,7 @@ export const Kind = Object.freeze({
   Hook_Ready: 14,
   Hook_Req: 15,
   Notice: 16,
+  Resize: 17,
 });
 
 const HEADER_SIZE = 5;

@@ -17,7 +17,7 @@ export function runStateText({ phase, killSent, status, message }) {
 /**
  * Where typed keys go for a run whose program reads a pipe: the page is its line editor.
  * Keys are echoed, Backspace edits, Enter sends the line, Ctrl+D sends what is typed or,
- * on an empty line, ends the input. (A program with a terminal would get every key as is.)
+ * on an empty line, ends the input. (A program with a terminal gets every key as is.)
  */
 export function pipeLineEditor({ echo, send, close }) {
   let line = '';
@@ -44,18 +44,43 @@ export function pipeLineEditor({ echo, send, close }) {
   };
 }
 
+// The sizes a daemon takes for a terminal, in columns and rows.
+const TERMINAL_SIZE_MIN = 1;
+const TERMINAL_SIZE_MAX = 1000;
+const clampSize = (n) => Math.min(TERMINAL_SIZE_MAX, Math.max(TERMINAL_SIZE_MIN, Math.floor(n) || TERMINAL_SIZE_MIN));
+
+/** Whether a daemon's Hello says it can give programs a terminal. */
+export const offersTerminals = (hello) => Array.isArray(hello?.features) && hello.features.includes('pty');
+
 /**
- * How a run is started and where its typed keys go: the one place that knows that programs
- * get pipes. (Once the daemon offers terminals, this is where a run asks for one, with the
- * size of its pane, stops converting line feeds and passes every key, Tab too, straight on.)
- * `input(channel, echo)` makes the handler of typed text.
+ * How a run is started and where its typed keys go: the one place that knows whether a
+ * program gets a terminal or pipes. With `terminal`, the program gets a terminal of its
+ * pane's size that follows the pane's resizes, and every key, Tab and Ctrl+C too, goes
+ * straight to it (the terminal echoes, edits lines and turns Ctrl+C into an interrupt).
+ * Without, standard error joins standard output in one pipe and the page edits the line.
+ * `spawn({cols, rows})` is the Spawn request for a pane of that size; `input(channel,
+ * echo)` makes the handler of typed text.
  */
-export function runSetup(line, { cwd, env }) {
+export function runSetup(line, { cwd, env, terminal }) {
+  const argv = shellArgv(line);
+  if (terminal) {
+    return {
+      spawn: ({ cols, rows }) => ({ argv, cwd, env, pty: { cols: clampSize(cols), rows: clampSize(rows) } }),
+      convertEol: false,
+      tabMovesFocus: false,
+      followsResize: true,
+      input: (channel) => (data) => channel.write(data),
+    };
+  }
   return {
     // Standard error joins standard output in one pipe, so the two keep the program's order.
-    spawn: { argv: shellArgv(line), cwd, env, stderr: 'merge' },
+    spawn: () => ({ argv, cwd, env, stderr: 'merge' }),
     convertEol: true,
     tabMovesFocus: true,
+    followsResize: false,
     input: (channel, echo) => pipeLineEditor({ echo, send: (text) => channel.write(text), close: () => channel.close() }),
   };
 }
+
+/** A Resize payload for a terminal now cols by rows. */
+export const resizePayload = ({ cols, rows }) => JSON.stringify({ cols: clampSize(cols), rows: clampSize(rows) });

@@ -13,6 +13,8 @@ export const SCROLLBACK_LINES = 10_000;
 // What the terminal parses in one go; more at once would hold up the page.
 const BATCH_BYTES = 256 * 1024;
 const utf8 = new TextEncoder();
+// Keys that do not end an Escape-then-Tab.
+const MODIFIER_KEYS = new Set(['Shift', 'Control', 'Alt', 'Meta']);
 
 // Colours readable on the page's light background.
 const THEME = {
@@ -38,7 +40,8 @@ export class RunTerminal {
   /**
    * `convertEol`: bare line feeds start a new line (output from pipes). `onData(text)` gets
    * what the user types or pastes. `tabMovesFocus`: Tab leaves the terminal, as everywhere
-   * else on the page, instead of going to the program.
+   * else on the page, instead of going to the program; otherwise Tab goes to the program
+   * and Escape, then Tab, leaves (as in the editor).
    */
   constructor(host, { convertEol, onData, label, tabMovesFocus }) {
     this.#term = new Terminal({
@@ -55,7 +58,16 @@ export class RunTerminal {
     this.#term.open(host);
     this.#term.textarea?.setAttribute('aria-label', label);
     this.#term.onData(onData);
-    if (tabMovesFocus) this.#term.attachCustomKeyEventHandler((ev) => ev.key !== 'Tab');
+    let escaped = false;
+    this.#term.attachCustomKeyEventHandler((ev) => {
+      if (ev.key === 'Tab') {
+        const leave = tabMovesFocus || escaped;
+        if (ev.type === 'keydown') escaped = false;
+        return !leave;
+      }
+      if (ev.type === 'keydown' && !MODIFIER_KEYS.has(ev.key)) escaped = ev.key === 'Escape';
+      return true;
+    });
     this.#observer = new ResizeObserver(() => this.fit());
     this.#observer.observe(host);
   }
