@@ -88,7 +88,7 @@ struct Terminal_Exec {
     int fd_limit;  // descriptors from 3 up to this one are closed
 };
 
-// Where posix_spawn cannot help (no POSIX_SPAWN_CLOEXEC_DEFAULT for a forked child), the
+// Where posix_spawn cannot help (a forked child has no spawn attributes), the
 // child closes every descriptor above 2 before the exec, so one another thread made without
 // close-on-exec at birth never reaches the program. Descriptors are numbered lowest free
 // first, so none stands above this many.
