@@ -88,7 +88,9 @@ describe('panes and output under load', { skip, timeout: 240_000 }, () => {
     }, '50 MB of output', 120_000);
     const run = page.locator('.run').first();
     await run.getByRole('button', { name: 'Kill' }).click({ timeout: 5_000 });
-    await waitFor(async () => (await run.locator('.run-status').textContent()) === 'killed', 'the killed run', 10_000);
+    // Exit comes after the megabytes already in the socket buffers, which a loaded machine
+    // takes a while to deliver to the page.
+    await waitFor(async () => (await run.locator('.run-status').textContent()) === 'killed', 'the killed run', 30_000);
     peak = Math.max(peak, await heapMb());
     assert.ok(peak < 300, `the heap reached ${Math.round(peak)} MB`);
     assert.match(await terminalText(run), /a{99}/);
