@@ -58,6 +58,7 @@ export class RunTerminal {
     this.#term.open(host);
     this.#term.textarea?.setAttribute('aria-label', label);
     this.#term.onData(onData);
+    this.#takeInsertedText(onData);
     let escaped = false;
     this.#term.attachCustomKeyEventHandler((ev) => {
       if (ev.key === 'Tab') {
@@ -108,6 +109,21 @@ export class RunTerminal {
     this.#disposed = true;
     this.#observer.disconnect();
     this.#term.dispose();
+  }
+
+  // In screen-reader mode the terminal leaves text that arrives without a key press (an emoji
+  // picker, dictation, an on-screen keyboard) to the screen reader, and it would be lost:
+  // such text is passed on here. Text typed on keys comes with keydown and keyup around its
+  // input event, and the terminal sends it itself.
+  #takeInsertedText(onData) {
+    const area = this.#term.textarea;
+    if (!area) return;
+    let keyDown = false;
+    area.addEventListener('keydown', () => (keyDown = true), true);
+    area.addEventListener('keyup', () => (keyDown = false), true);
+    area.addEventListener('input', (e) => {
+      if (!keyDown && e.inputType === 'insertText' && e.data && !e.isComposing) onData(e.data);
+    });
   }
 
   #schedule() {
