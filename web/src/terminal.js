@@ -12,6 +12,10 @@ import './sheet_element.js';
 export const SCROLLBACK_LINES = 10_000;
 // What the terminal parses in one go; more at once would hold up the page.
 const BATCH_BYTES = 256 * 1024;
+// While a program floods, the terminal is drawn a few times a second rather than at every
+// frame: drawing costs the page far more than parsing, and nobody reads 60 screens a second.
+const FLOOD_BATCH_BYTES = 16 * 1024;
+const FLOOD_PAUSE_MS = 80;
 const utf8 = new TextEncoder();
 // Keys that do not end an Escape-then-Tab.
 const MODIFIER_KEYS = new Set(['Shift', 'Control', 'Alt', 'Meta']);
@@ -144,9 +148,14 @@ export class RunTerminal {
       data = data.subarray(0, BATCH_BYTES);
     }
     this.#writing = true;
+    const pause = data.length >= FLOOD_BATCH_BYTES ? FLOOD_PAUSE_MS : 0;
     this.#term.write(data, () => {
-      this.#writing = false;
-      if (this.#queue.size) this.#schedule();
+      const next = () => {
+        this.#writing = false;
+        if (this.#queue.size) this.#schedule();
+      };
+      if (pause) setTimeout(next, pause);
+      else next();
     });
   }
 }
