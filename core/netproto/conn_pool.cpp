@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <utility>
 
@@ -17,6 +18,10 @@ namespace {
 
 constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
 constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
+// Threads kept waiting for connections (the one in accept included) when nothing comes, and
+// how long a thread beyond them waits for a turn before it ends.
+constexpr size_t SPARES_KEPT = 2;
+constexpr int64_t SPARE_RETIRE_NS = 100 * NS_PER_MS;
 
 // What the serving thread knows of its connection's place in its pool.
 struct Thread_Conn {
@@ -104,14 +109,26 @@ Fd Conn_Pool::_accept_as_leader() {
     }
 }
 
+// A burst leaves threads behind; those that find no turn soon go, down to a few that wait.
+bool Conn_Pool::_wait_to_lead() {
+    std::unique_lock lock(mu_);
+    ++idle_;
+    while (leader_busy_) {
+        bool turn = leader_cv_.wait_for(lock, std::chrono::nanoseconds(SPARE_RETIRE_NS),
+                                        [this] { return !leader_busy_; });
+        if (!turn && idle_ > SPARES_KEPT) {
+            --idle_;
+            --threads_;
+            return false;
+        }
+    }
+    leader_busy_ = true;
+    return true;
+}
+
 void Conn_Pool::_work() {
     for (;;) {
-        {
-            std::unique_lock lock(mu_);
-            ++idle_;
-            leader_cv_.wait(lock, [this] { return !leader_busy_; });
-            leader_busy_ = true;
-        }
+        if (!_wait_to_lead()) return;
         Fd sock = _accept_as_leader();
         bool spawn = false;
         {
@@ -170,7 +187,9 @@ void Conn_Pool::detach() {
         if (t_conn.admitted) --pool->admitted_;
         --pool->threads_;
         t_conn.detached = true;
-        if (pool->idle_ == 0) spawn = pool->_claim_thread();
+        // A thread of the same number takes this one's place: the pool keeps its size
+        // however many sessions come and go.
+        spawn = pool->_claim_thread();
     }
     if (spawn) pool->_spawn();
 }

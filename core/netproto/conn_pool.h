@@ -56,6 +56,8 @@ class Conn_Pool {
 
   private:
     void _work();
+    // Waits for the turn to accept; false when this thread is a spare no longer needed.
+    bool _wait_to_lead();
     Fd _accept_as_leader();
     // Under mu_.
     void _evict_one(int64_t now_ns, const Pool_Slot* spare);
