@@ -9,9 +9,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/base/clock.h"
 #include "core/base/decimal.h"
 #include "core/base/dir.h"
 #include "core/base/fd.h"
@@ -22,6 +24,7 @@
 #include "core/platform/platform.h"
 #include "daemon/config/config.h"
 #include "daemon/front/accept.h"
+#include "daemon/front/admission.h"
 #include "daemon/front/exit_signals.h"
 #include "daemon/front/fatal.h"
 #include "daemon/front/listen.h"
@@ -99,6 +102,15 @@ void _print_site_lines() {
         log_line("no web build in " + g_cfg.web + " — the first link answers 404 until `make web`");
 }
 
+// Tests of the answer deadline cannot wait its 30 s: they may shorten it, never lengthen it.
+std::optional<int64_t> _test_answer_deadline_ms() {
+    const char* v = getenv("QUELMAR_TEST_ANSWER_DEADLINE_MS");
+    if (!v) return std::nullopt;
+    Decimal ms = parse_decimal(v, ANSWER_DEADLINE_NS / NS_PER_MS);
+    if (!ms.ok() || ms.value == 0) return std::nullopt;
+    return static_cast<int64_t>(ms.value);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +118,9 @@ int main(int argc, char** argv) {
     // Past a file size limit a write must fail with EFBIG ("write failed"), not end the daemon.
     signal(SIGXFSZ, SIG_IGN);
     _ensure_standard_descriptors();
+    // Every connection, pipe and file takes a descriptor; the cap on connections waiting for
+    // admission is a share of this limit.
+    uint64_t descriptor_limit = raise_descriptor_limit();
     // Descriptors the daemon's own parent left open (a terminal multiplexer's, a test runner's
     // log) must not reach the programs tabs start.
     close_inherited_on_exec();
@@ -120,6 +135,7 @@ int main(int argc, char** argv) {
     g_cfg.root = _settle_root(g_cfg.root);
     g_cfg.web = _settle_web(g_cfg.web);
     bool tunnel = g_cfg.tunnel != Tunnel_Mode::None;
+    if (auto ms = _test_answer_deadline_ms()) set_answer_deadline(*ms * NS_PER_MS);
     // Everything the tunnel needs is checked before anything is printed.
     if (tunnel) {
         if (auto err = tunnel_prepare()) fatal(*err);
@@ -153,5 +169,5 @@ int main(int argc, char** argv) {
         start_tunnel_supervisor();
         start_tunnel_accept(std::move(t.fd));
     }
-    accept_loopback(l.fd.get());
+    accept_loopback(l.fd.get(), loopback_unadmitted_cap(descriptor_limit));
 }

@@ -3,7 +3,6 @@
 #include "core/netproto/http.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "core/base/clock.h"
 #include "core/base/decimal.h"
+#include "core/base/io_wait.h"
 
 namespace {
 
@@ -20,12 +20,6 @@ namespace {
 constexpr int64_t DRAIN_LIMIT = 268'439'552;  // 256 MiB + 4096
 constexpr int64_t DRAIN_TIME_NS = 2 * NS_PER_SEC;
 constexpr size_t DRAIN_CHUNK = 65536;
-
-void _set_receive_timeout(int sock, int64_t ns) {
-    struct timeval tv;
-    ns_to_timeval(ns, tv);
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
 
 // Splits at runs of white space, ignoring it at both ends.
 std::vector<std::string_view> _words(std::string_view line) {
@@ -89,30 +83,15 @@ void take_head(Conn_Buffer& buf, size_t end, std::string& head) {
 bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head) {
     head.clear();
     char chunk[HEAD_READ_SIZE];
-    bool timeout_set = false;
     Head_Scan scan;
     while ((scan = scan_head(buf)).state != Head_State::Complete) {
         if (scan.state == Head_State::Too_Large) return false;
-        ssize_t n;
-        if (deadline_ns != 0) {
-            int64_t left = deadline_ns - mono_ns();
-            if (left <= 0) return false;
-            // Usually the head is there already: only a receive that would wait needs the
-            // time-out (which costs two more system calls per connection).
-            n = timeout_set ? -1 : recv(sock, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n < 0 && (timeout_set || errno == EAGAIN || errno == EWOULDBLOCK)) {
-                _set_receive_timeout(sock, left);
-                timeout_set = true;
-                n = recv(sock, chunk, sizeof chunk, 0);
-            }
-        } else {
-            n = recv(sock, chunk, sizeof chunk, 0);
-        }
+        // Waits in poll rather than under a receive time-out: an interrupted receive with a
+        // time-out is never restarted by the system, and would drop a valid request.
+        ssize_t n = recv_by(sock, chunk, sizeof chunk, deadline_ns);
         if (n <= 0) return false;
         buf.append(chunk, static_cast<size_t>(n));
     }
-    // Whoever reads the socket next (a tab session, a file body) sets its own limits.
-    if (timeout_set) _set_receive_timeout(sock, 0);
     take_head(buf, scan.end, head);
     return true;
 }
@@ -181,11 +160,8 @@ void linger_unread_body(int sock, const Request& req, size_t buffered_body_bytes
     std::string scratch(DRAIN_CHUNK, '\0');
     int64_t deadline = mono_ns() + DRAIN_TIME_NS;
     while (left > 0) {
-        int64_t time_left = deadline - mono_ns();
-        if (time_left <= 0) return;
-        _set_receive_timeout(sock, time_left);
         size_t want = static_cast<size_t>(std::min<int64_t>(left, DRAIN_CHUNK));
-        ssize_t n = recv(sock, scratch.data(), want, 0);
+        ssize_t n = recv_by(sock, scratch.data(), want, deadline);
         if (n <= 0) return;
         left -= n;
     }

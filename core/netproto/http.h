@@ -51,9 +51,8 @@ void take_head(Conn_Buffer& buf, size_t end, std::string& head);
 
 // Reads until the buffer holds a whole head; on success head is the text before the blank
 // line and buf keeps only what followed it. deadline_ns is absolute on the monotonic
-// clock, 0 for none; it bounds the head only: a receive time-out set for it is removed
-// again once the head is in. Fails silently on size limit, deadline, receive error or
-// end of stream.
+// clock, 0 for none; signals interrupt neither the wait nor the deadline. Fails silently on
+// size limit, deadline, receive error or end of stream.
 bool read_request_head(int sock, Conn_Buffer& buf, int64_t deadline_ns, std::string& head);
 
 bool parse_request(std::string_view head, Request& out);

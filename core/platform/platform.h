@@ -82,5 +82,10 @@ int64_t mtime_ns(const struct stat& st);
 // n bytes from the system's cryptographic random source; ends the process when it has none.
 void random_bytes(void* out, size_t n);
 
+// Raises the soft limit on open descriptors to the hard one (macOS: at most OPEN_MAX, the
+// most its kernel grants a process whatever the hard limit says). The soft limit in force
+// afterwards, raised or not.
+uint64_t raise_descriptor_limit();
+
 // The system this build is for, as the session's Hello names it: "linux" or "darwin".
 std::string_view platform_name();

@@ -1,6 +1,7 @@
 // What Linux names its own way: the executable's path, thread ids, modification times, the
 // random source, and how a spawned program is kept from inheriting stray descriptors.
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -57,6 +58,19 @@ void random_bytes(void* out, size_t n) {
         p += got;
         n -= static_cast<size_t>(got);
     }
+}
+
+uint64_t raise_descriptor_limit() {
+    struct rlimit rl {};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    rlim_t want = rl.rlim_max;
+    // Linux never reports an infinite hard limit for descriptors, but nothing can be set to one.
+    if (want == RLIM_INFINITY) return static_cast<uint64_t>(rl.rlim_cur);
+    if (rl.rlim_cur < want) {
+        struct rlimit raised = {want, rl.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) rl.rlim_cur = want;
+    }
+    return static_cast<uint64_t>(rl.rlim_cur);
 }
 
 std::string_view platform_name() {

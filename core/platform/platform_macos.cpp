@@ -3,7 +3,9 @@
 // stray descriptors.
 #include <mach-o/dyld.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syslimits.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +53,19 @@ int64_t mtime_ns(const struct stat& st) {
 
 void random_bytes(void* out, size_t n) {
     ::arc4random_buf(out, n);
+}
+
+uint64_t raise_descriptor_limit() {
+    struct rlimit rl {};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    rlim_t want = rl.rlim_max;
+    // The hard limit is often RLIM_INFINITY here, which setrlimit refuses for descriptors.
+    if (want == RLIM_INFINITY || want > static_cast<rlim_t>(OPEN_MAX)) want = OPEN_MAX;
+    if (rl.rlim_cur < want) {
+        struct rlimit raised = {want, rl.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) rl.rlim_cur = want;
+    }
+    return static_cast<uint64_t>(rl.rlim_cur);
 }
 
 std::string_view platform_name() {

@@ -3,11 +3,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 
 #include "core/base/clock.h"
+#include "core/base/io_wait.h"
 #include "core/platform/internal.h"
 
 namespace {
@@ -29,21 +28,7 @@ void Send_Stall::progressed() {
 }
 
 bool Send_Stall::wait_writable() {
-    for (;;) {
-        int ms = -1;
-        if (limit_ns_ > 0) {
-            int64_t left = since_ns_ + limit_ns_ - mono_ns();
-            if (left <= 0) {
-                errno = EAGAIN;
-                return false;
-            }
-            ms = static_cast<int>(std::min<int64_t>((left + NS_PER_MS - 1) / NS_PER_MS, INT_MAX));
-        }
-        struct pollfd p = {sock_, POLLOUT, 0};
-        int n = ::poll(&p, 1, ms);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        // Writable, or an error or hang-up that the next send reports with its own errno.
-        if (n > 0) return true;
-    }
+    if (wait_ready(sock_, POLLOUT, limit_ns_ > 0 ? since_ns_ + limit_ns_ : 0)) return true;
+    if (errno == ETIMEDOUT) errno = EAGAIN;
+    return false;
 }

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <mutex>
@@ -16,8 +15,10 @@
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
 #include "core/base/fd.h"
+#include "core/base/io_wait.h"
 #include "core/base/log.h"
 #include "core/netproto/answers.h"
+#include "core/netproto/conn_pool.h"
 #include "core/netproto/http.h"
 #include "core/netproto/ws.h"
 #include "daemon/files/post.h"
@@ -34,6 +35,10 @@ namespace {
 
 // A local client that stops in the middle of its head does not hold its thread forever.
 constexpr int64_t LOOPBACK_HEAD_DEADLINE_NS = 60 * NS_PER_SEC;
+
+// Every answer outside a session or relay ends once its client has taken no byte for this
+// long (the send time-out bounds each stall, send_file's included).
+int64_t _answer_deadline_ns = ANSWER_DEADLINE_NS;
 
 // Origins already reported as refused; made at the first refusal, never shrinks and never
 // freed (connection threads may outlive static destructors).
@@ -54,6 +59,10 @@ void _serve_tab(int sock, Request& req, std::string& head, Conn_Buffer& buf) {
         http_respond(sock, "400 Bad Request", "text/plain", "not a websocket request");
         return;
     }
+    // A session may stay for hours on a thread of its own, and sends to it wait as long as
+    // the tab takes to read them.
+    Conn_Pool::detach();
+    set_socket_timeout(sock, SO_SNDTIMEO, 0);
     if (!ws_upgrade_response(sock, *req.header("sec-websocket-key"), "", "")) return;
     const std::string* origin = req.header("origin");
     log_line("tab connected (" + (origin ? *origin : std::string("no Origin")) + ")");
@@ -73,6 +82,7 @@ void _serve_fs_post(int sock, const Request& req, Conn_Buffer& buf) {
     const std::string* token = req.header("x-editor-token");
     if (!token_ok(token ? std::string_view(*token) : std::string_view{}))
         return _refuse(sock, req, buf, "403 Forbidden", "bad token", cors);
+    Conn_Pool::admitted();
     handle_fs_post(sock, req, buf, cors, Listener::Loopback);
 }
 
@@ -84,6 +94,8 @@ void _serve_vm(int sock, const Request& req, Conn_Buffer& buf) {
     VM_Target target;
     if (!vm_target_of(query_param(req.query, "to"), excluded, target))
         return _refuse(sock, req, buf, "403 Forbidden", "bad target");
+    Conn_Pool::detach();
+    set_socket_timeout(sock, SO_SNDTIMEO, 0);
     handle_vm(sock, buf, req, target, false);
 }
 
@@ -102,6 +114,7 @@ void _serve_loopback(int sock, int64_t started_ns) {
     std::string head;
     // The head reader removes its receive time-out again: a session may idle for hours.
     if (!read_request_head(sock, buf, started_ns + LOOPBACK_HEAD_DEADLINE_NS, head)) return;
+    Conn_Pool::answering();
     Request req;
     if (!parse_request(head, req)) {
         http_respond(sock, "400 Bad Request", "text/plain", "");
@@ -131,15 +144,13 @@ void _serve_loopback(int sock, int64_t started_ns) {
 }
 
 // Through the tunnel anyone may connect: the head must be complete within 10 s of the
-// accept, and a peer that stops reading holds no send longer than 60 s.
+// accept.
 void _serve_tunnel(int sock, int64_t started_ns) {
-    struct timeval tv;
-    ns_to_timeval(TUNNEL_SEND_TIMEOUT_NS, tv);
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     Conn_Buffer buf;
     buf.reserve(CONN_BUFFER_CAPACITY);
     std::string head;
     if (!read_request_head(sock, buf, started_ns + TUNNEL_HEAD_DEADLINE_NS, head)) return;
+    Conn_Pool::answering();
     Request req;
     if (!parse_request(head, req)) {
         respond(sock, true, "400 Bad Request", "text/plain", "bad request");
@@ -151,21 +162,26 @@ void _serve_tunnel(int sock, int64_t started_ns) {
 
 }  // namespace
 
-void handle_connection(int sock, Listener listener) {
+void serve_connection(int sock, Listener listener) {
     int64_t started = mono_ns();
-    {
-        Fd owned(sock);
-        // Session messages are small and answered at once: without this, Nagle's algorithm
-        // and the peer's delayed acknowledgement hold back a message after output by ~40 ms.
-        int one = 1;
-        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (listener == Listener::Tunnel)
-            _serve_tunnel(sock, started);
-        else
-            _serve_loopback(sock, started);
-    }
-    // The slot the tunnel's accept loop took for this connection, given back once closed.
-    if (listener == Listener::Tunnel) g_tunnel.conns.fetch_sub(1);
+    // Session messages are small and answered at once: without this, Nagle's algorithm and
+    // the peer's delayed acknowledgement hold back a message after output by ~40 ms.
+    int one = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    set_socket_timeout(sock, SO_SNDTIMEO, _answer_deadline_ns);
+    if (listener == Listener::Tunnel)
+        _serve_tunnel(sock, started);
+    else
+        _serve_loopback(sock, started);
+}
+
+void handle_connection(int sock, Listener listener) {
+    Fd owned(sock);
+    serve_connection(sock, listener);
+}
+
+void set_answer_deadline(int64_t ns) {
+    _answer_deadline_ns = ns;
 }
 
 void log_refused_origin(std::string_view origin) {

@@ -3,12 +3,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "daemon/config/config.h"
 
-// Runs one connection to its end on the calling thread and always closes sock.
+// Runs one connection to its end on the calling thread; sock stays open.
+void serve_connection(int sock, Listener listener);
+// The same, and then closes sock.
 void handle_connection(int sock, Listener listener);
+
+// Answers outside sessions and relays end once the client has taken no byte for this long.
+constexpr int64_t ANSWER_DEADLINE_NS = 30'000'000'000;
+// Replaces that deadline, before the first connection (for tests that cannot wait 30 s).
+void set_answer_deadline(int64_t ns);
 
 // Reports a refused Origin: once per distinct value and at most REFUSED_ORIGINS_MAX per run.
 constexpr size_t REFUSED_ORIGINS_MAX = 32;

@@ -5,17 +5,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "core/base/clock.h"
 #include "core/platform/platform.h"
 
 namespace {
-
-constexpr int64_t ACCEPT_BACKOFF_FIRST_NS = 10 * NS_PER_MS;
-constexpr int64_t ACCEPT_BACKOFF_MAX_NS = 1 * NS_PER_SEC;
 
 Listen_Result _failed(const char* call) {
     Listen_Result r;
@@ -45,18 +40,4 @@ Listen_Result listen_loopback(int port) {
     r.fd = std::move(fd);
     r.port = ntohs(addr.sin_port);
     return r;
-}
-
-void accept_forever(int listener, const std::function<void(int sock)>& take) {
-    int64_t wait = ACCEPT_BACKOFF_FIRST_NS;
-    for (;;) {
-        Fd sock = accept_cloexec(listener);
-        if (!sock) {
-            sleep_ns(wait);
-            wait = std::min(wait * 2, ACCEPT_BACKOFF_MAX_NS);
-            continue;
-        }
-        wait = ACCEPT_BACKOFF_FIRST_NS;
-        take(sock.release());
-    }
 }

@@ -1,7 +1,6 @@
 // Listening sockets on 127.0.0.1 (IPv4 only), for the loopback and the tunnel listeners.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "core/base/fd.h"
@@ -16,7 +15,3 @@ struct Listen_Result {
 };
 
 Listen_Result listen_loopback(int port);
-
-// Hands every accepted connection to take, for the rest of the process's life. Accept errors
-// (usually out of descriptors) are retried after a wait: 10 ms, doubling, at most 1 s.
-[[noreturn]] void accept_forever(int listener, const std::function<void(int sock)>& take);

@@ -3,7 +3,6 @@
 #include "daemon/tunnel/policy.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <mutex>
 #include <vector>
@@ -11,9 +10,11 @@
 #include "core/base/ascii.h"
 #include "core/base/bytes.h"
 #include "core/base/clock.h"
-#include "daemon/config/config.h"
+#include "core/base/io_wait.h"
 #include "core/base/log.h"
+#include "core/netproto/conn_pool.h"
 #include "core/netproto/ws.h"
+#include "daemon/config/config.h"
 #include "daemon/files/post.h"
 #include "daemon/session/session.h"
 #include "daemon/tunnel/internal.h"
@@ -73,12 +74,6 @@ namespace {
 std::string_view _header_or_empty(const Request& req, std::string_view name) {
     const std::string* v = req.header(name);
     return v ? std::string_view(*v) : std::string_view{};
-}
-
-void _set_timeout(int sock, int option, int64_t ns) {
-    struct timeval tv;
-    ns_to_timeval(ns, tv);
-    setsockopt(sock, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
 Tunnel_Decision _refuse(const Tunnel_Answer& a) {
@@ -191,7 +186,10 @@ void _tunnel_tab(int sock, Request& req, Conn_Buffer& buf, const std::string& pe
         respond(sock, true, refusal->status, "text/plain", refusal->body);
         return;
     }
-    _set_timeout(sock, SO_RCVTIMEO, TUNNEL_TAB_RECV_TIMEOUT_NS);
+    // The session runs on a thread of its own, under the tunnel's own limits.
+    Conn_Pool::detach();
+    set_socket_timeout(sock, SO_SNDTIMEO, TUNNEL_SEND_TIMEOUT_NS);
+    set_socket_timeout(sock, SO_RCVTIMEO, TUNNEL_TAB_RECV_TIMEOUT_NS);
     if (ws_upgrade_response(sock, *req.header("sec-websocket-key"), EDITOR_SUBPROTOCOL,
                             TUNNEL_PLAIN_HEADERS)) {
         // Recorded so the address is not announced again by a later file request; the tab
@@ -294,11 +292,14 @@ void handle_tunnel_connection(int sock, Request& req, Conn_Buffer& buf) {
             return;
         case Tunnel_Route::Fs:
             _first_use(peer, country, snap.token);
-            _set_timeout(sock, SO_RCVTIMEO, TUNNEL_FS_RECV_TIMEOUT_NS);
+            Conn_Pool::admitted();
+            set_socket_timeout(sock, SO_RCVTIMEO, TUNNEL_FS_RECV_TIMEOUT_NS);
             handle_fs_post(sock, req, buf, {}, Listener::Tunnel);
             return;
         case Tunnel_Route::Vm:
             _first_use(peer, country, snap.token);
+            Conn_Pool::detach();
+            set_socket_timeout(sock, SO_SNDTIMEO, TUNNEL_SEND_TIMEOUT_NS);
             handle_vm(sock, buf, req, d.target, true);
             return;
         case Tunnel_Route::Tab:

@@ -179,11 +179,13 @@ std::string _make_temp_dir() {
 }
 }  // namespace
 
-Daemon::Daemon(std::vector<std::string> extra, std::vector<std::string> env) {
+Daemon::Daemon(std::vector<std::string> extra, std::vector<std::string> env,
+               std::vector<std::string> launcher) {
     root_ = _make_temp_dir();
     web_ = _make_temp_dir();
     std::vector<std::string> argv = {QUELMAR_BIN, "--port", "0", "--root", root_, "--web", web_};
     for (auto& a : extra) argv.push_back(a);
+    argv.insert(argv.begin(), launcher.begin(), launcher.end());
     proc_ = std::make_unique<Child_Process>(argv, env);
     if (!proc_->wait_stdout_contains("\n", 10000)) return;
     std::smatch m;

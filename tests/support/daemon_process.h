@@ -56,8 +56,10 @@ class Child_Process {
 // the printed link.
 class Daemon {
   public:
-    // extra: further arguments; root/web default to fresh temporary directories.
-    explicit Daemon(std::vector<std::string> extra = {}, std::vector<std::string> env = {});
+    // extra: further arguments; root/web default to fresh temporary directories. launcher:
+    // a command that runs quelmar (prlimit ... --), or none.
+    explicit Daemon(std::vector<std::string> extra = {}, std::vector<std::string> env = {},
+                    std::vector<std::string> launcher = {});
     ~Daemon();
 
     bool ok() const { return port_ > 0; }
