@@ -77,46 +77,18 @@ void _stop(Channel& ch) {
     ::kill(-ch.pid, SIGKILL);
 }
 
-// Output that comes in a burst goes out in fewer, larger messages: a browser pays far more
-// per message than per byte (a terminal hands over a few hundred bytes per read). After a
-// read of at least this much, the reader waits up to BURST_WAIT_MS for more to fill its
-// buffer; a program that prints a line now and then is never held back.
-constexpr size_t BURST_MIN = 512;
-constexpr int BURST_WAIT_MS = 1;
-
-// Tops a burst up towards a full buffer; `ended` when the output ended meanwhile.
-size_t _top_up(int fd, char* buf, size_t have, size_t cap, bool& ended) {
-    if (have < BURST_MIN) return have;
-    while (have < cap) {
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = ::poll(&p, 1, BURST_WAIT_MS);
-        if (r == 0 || (r < 0 && errno != EINTR)) break;
-        if (r < 0) continue;
-        ssize_t n = ::read(fd, buf + have, cap - have);
-        if (n > 0) {
-            have += static_cast<size_t>(n);
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-            ended = true;
-            break;
-        }
-    }
-    return have;
-}
-
 // A terminal's master is shared with the non-blocking stdin writer, so a read may find
 // nothing yet; the end of a terminal's output reads as EIO (Linux) or 0 (macOS) once no
 // process holds its other side, and like any other read error it ends the output.
 void _reader_proc(Channel* ch, Msg_Kind kind) {
     Fd& fd = kind == Msg_Kind::Stdout ? ch->stdout_fd : ch->stderr_fd;
     char buf[CHANNEL_READ_SIZE];
-    bool ended = false;
-    while (!ended) {
+    while (true) {
         ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n > 0) {
-            size_t have = _top_up(fd.get(), buf, static_cast<size_t>(n), sizeof buf, ended);
             // Kept draining after the session closed, so the program never blocks on a
             // full pipe because its tab went away.
-            session_send(*ch->session, kind, ch->id, std::string_view(buf, have));
+            session_send(*ch->session, kind, ch->id, std::string_view(buf, static_cast<size_t>(n)));
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
