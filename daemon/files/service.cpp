@@ -8,11 +8,13 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "core/base/dir.h"
 #include "core/base/errname.h"
 #include "core/base/fd.h"
+#include "core/base/random.h"
 #include "core/base/write_all.h"
 #include "core/grep/project_files.h"
 #include "core/platform/platform.h"
@@ -21,6 +23,9 @@
 namespace {
 
 constexpr size_t READ_INITIAL_CAPACITY = 65536;  // for files whose size says nothing (/proc)
+// A write's temporary name: 64 random bits, drawn again on the rare clash.
+constexpr size_t TMP_NAME_RANDOM_BYTES = 8;
+constexpr int TMP_NAME_ATTEMPTS = 8;
 
 struct Path_Stat {
     char kind = '-';  // 'd' directory, 'f' anything else that exists, '-' cannot be examined
@@ -115,24 +120,44 @@ void _sync_dir_of(const std::string& path) {
     if (fd) fsync(fd.get());
 }
 
+// Permission bits a replacement takes over from the regular file at path; none (a new
+// file: 0666 less the umask) when there is no such file. Set-id and sticky bits are never
+// carried over to a file that the daemon's user now owns.
+std::optional<mode_t> _mode_to_keep(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return st.st_mode & 0777;
+}
+
+// Creates a fresh temporary file beside path under a random name, exclusively: nothing
+// planted in the directory (a file, a link) can be opened in its place. Invalid with errno
+// set on failure; tmp holds the name.
+Fd _create_temporary(const std::string& path, std::optional<mode_t> mode, std::string& tmp) {
+    for (int attempt = 0; attempt < TMP_NAME_ATTEMPTS; ++attempt) {
+        tmp = path + "." + random_hex(TMP_NAME_RANDOM_BYTES) + ".tmp";
+        // Owner-only until the kept mode is set, so it never is more open than the result.
+        Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   mode ? 0600 : 0666));
+        if (!fd && errno == EEXIST) continue;
+        if (fd && mode && fchmod(fd.get(), *mode) != 0) {
+            unlink(tmp.c_str());
+            fd.reset();
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return Fd();
+}
+
 // Writes data under a temporary name beside path, then renames it over path: the target
-// is always either the old file or the complete new one. The temporary file is removed on
-// every failure after it was created.
+// is always either the old file or the complete new one, with the old file's permissions.
+// The temporary file is removed on every failure after it was created.
 bool _replace_file(const std::string& path, std::string_view data) {
     std::string parent = _dir_of(path);
     if (!parent.empty()) _mkdir_all(parent);  // a failure shows in the steps below
-    // The thread id keeps the temporary names of concurrent writes of one path apart.
-    std::string tmp = path + "." + std::to_string(thread_id()) + ".tmp";
-    // A link planted at the temporary name must not send the data elsewhere: O_NOFOLLOW
-    // refuses a symbolic one, and a file with other hard links is left alone untruncated.
-    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    std::string tmp;
+    Fd fd = _create_temporary(path, _mode_to_keep(path), tmp);
     if (!fd) return false;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
-    if (ftruncate(fd.get(), 0) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
     bool ok = write_all(fd.get(), data) && fsync(fd.get()) == 0;
     if (close(fd.release()) != 0) ok = false;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
