@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "core/base/utf8.h"
+
 namespace {
 
 constexpr std::string_view LINE_START =
@@ -12,7 +14,8 @@ constexpr std::string_view LINE_START =
 constexpr std::string_view REASON_KEY = "\",\"permissionDecisionReason\":\"";
 constexpr std::string_view LINE_END = "\"}}\n";
 
-// Control bytes escaped for JSON; every byte from 32 up, invalid UTF-8 included, passes as is.
+// Control bytes escaped for JSON; every other byte passes as is. The reason is valid UTF-8
+// by then (see decision_line).
 void _append_escaped(std::string& out, std::string_view reason) {
     static const char hex[] = "0123456789abcdef";
     for (char ch : reason) {
@@ -66,7 +69,8 @@ std::string decision_line(std::string_view decision, std::string_view reason) {
     out += LINE_START;
     out += decision;
     out += REASON_KEY;
-    _append_escaped(out, reason);
+    // The tab's answer may carry any bytes; a JSON reader accepts only valid UTF-8.
+    _append_escaped(out, utf8_sanitize(reason));
     out += LINE_END;
     return out;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/base/utf8.h"
 #include "decision.h"
 
 namespace {
@@ -95,6 +96,8 @@ int main() {
     close(sock);
     answer[got] = '\0';
     std::string_view text(answer, static_cast<size_t>(got));
+    // A full buffer may have cut the answer inside a character: the reason ends before it.
+    if (static_cast<size_t>(got) == ANSWER_MAX) text = utf8_drop_cut_character(text);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
     Decision d = judge_answer(text);
     emit(d.decision, d.reason);

@@ -87,3 +87,15 @@ std::string escape_text(std::string_view s, const Escape_Rules& rules) {
 std::string utf8_sanitize(std::string_view s) {
     return escape_text(s, Escape_Rules{});
 }
+
+std::string_view utf8_drop_cut_character(std::string_view s) {
+    // The lead byte of the last character is at most three bytes back (four-byte sequences).
+    for (size_t back = 1; back <= 3 && back <= s.size(); ++back) {
+        auto c = static_cast<unsigned char>(s[s.size() - back]);
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte
+        size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 1;
+        if (c > 0xF4) need = 1;
+        return need > back ? s.substr(0, s.size() - back) : s;
+    }
+    return s;
+}

@@ -23,3 +23,7 @@ std::string escape_text(std::string_view s, const Escape_Rules& rules);
 
 // s with every byte that is not part of a valid sequence replaced by U+FFFD.
 std::string utf8_sanitize(std::string_view s);
+
+// s less a last character whose final bytes are missing (text cut at a byte count), so the
+// cut falls on a character boundary. Bytes that could never start a character are kept.
+std::string_view utf8_drop_cut_character(std::string_view s);

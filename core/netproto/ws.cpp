@@ -102,6 +102,65 @@ void _drop_front(WS_Conn& conn, size_t n) {
         conn.buf.shrink_to_fit();
 }
 
+uint64_t _total_size(std::span<const std::string_view> parts) {
+    uint64_t total = 0;
+    for (auto p : parts) total += p.size();
+    return total;
+}
+
+std::string_view _bytes(const unsigned char* p, size_t n) {
+    return std::string_view(reinterpret_cast<const char*>(p), n);
+}
+
+// Sends first, then every part, with gathered sends (no joining copy); false at the first
+// failure, with errno set.
+bool _send_gathered(int sock, std::string_view first, std::span<const std::string_view> parts) {
+    // Position of the next unsent byte: index -1 is first, then the parts.
+    ptrdiff_t part = -1;
+    size_t offset = 0;
+    auto piece = [&](ptrdiff_t i) -> std::string_view {
+        return i < 0 ? first : parts[static_cast<size_t>(i)];
+    };
+    const auto count = static_cast<ptrdiff_t>(parts.size());
+    while (true) {
+        while (part < count && offset == piece(part).size()) {
+            ++part;
+            offset = 0;
+        }
+        if (part >= count) return true;
+
+        iovec iov[WS_IOV_WINDOW];
+        size_t n = 0;
+        for (ptrdiff_t i = part; i < count && n < WS_IOV_WINDOW; ++i) {
+            std::string_view s = piece(i);
+            size_t skip = i == part ? offset : 0;
+            if (s.size() == skip) continue;
+            size_t len = std::min<size_t>(s.size() - skip, INT_MAX);
+            iov[n].iov_base = const_cast<char*>(s.data() + skip);
+            iov[n].iov_len = len;
+            ++n;
+            if (len < s.size() - skip) break;  // the rest of this piece goes in a later call
+        }
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = n;
+        ssize_t sent = sendmsg_nosignal(sock, mh);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent == 0) errno = EPIPE;  // took nothing: as good as gone
+        if (sent <= 0) return false;
+        auto left = static_cast<size_t>(sent);
+        while (left > 0) {
+            size_t take = std::min(piece(part).size() - offset, left);
+            offset += take;
+            left -= take;
+            if (offset == piece(part).size()) {
+                ++part;
+                offset = 0;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 std::string ws_accept_key(std::string_view key) {
@@ -153,56 +212,21 @@ size_t ws_frame_header(WS_Op op, uint64_t payload_length, unsigned char out[10])
 }
 
 bool ws_write(int sock, WS_Op op, std::span<const std::string_view> parts) {
-    uint64_t total = 0;
-    for (auto p : parts) total += p.size();
     unsigned char header[10];
-    size_t header_len = ws_frame_header(op, total, header);
+    size_t header_len = ws_frame_header(op, _total_size(parts), header);
+    return _send_gathered(sock, _bytes(header, header_len), parts);
+}
 
-    // Position of the next unsent byte: index -1 is the header, then the parts.
-    ptrdiff_t part = -1;
-    size_t offset = 0;
-    auto piece = [&](ptrdiff_t i) -> std::string_view {
-        if (i < 0) return std::string_view(reinterpret_cast<const char*>(header), header_len);
-        return parts[static_cast<size_t>(i)];
-    };
-    const auto count = static_cast<ptrdiff_t>(parts.size());
-    while (true) {
-        while (part < count && offset == piece(part).size()) {
-            ++part;
-            offset = 0;
-        }
-        if (part >= count) return true;
-
-        iovec iov[WS_IOV_WINDOW];
-        size_t n = 0;
-        for (ptrdiff_t i = part; i < count && n < WS_IOV_WINDOW; ++i) {
-            std::string_view s = piece(i);
-            size_t skip = i == part ? offset : 0;
-            if (s.size() == skip) continue;
-            size_t len = std::min<size_t>(s.size() - skip, INT_MAX);
-            iov[n].iov_base = const_cast<char*>(s.data() + skip);
-            iov[n].iov_len = len;
-            ++n;
-            if (len < s.size() - skip) break;  // the rest of this piece goes in a later call
-        }
-        msghdr mh{};
-        mh.msg_iov = iov;
-        mh.msg_iovlen = n;
-        ssize_t sent = sendmsg_nosignal(sock, mh);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        auto left = static_cast<size_t>(sent);
-        while (left > 0) {
-            size_t room = piece(part).size() - offset;
-            size_t take = std::min(room, left);
-            offset += take;
-            left -= take;
-            if (offset == piece(part).size()) {
-                ++part;
-                offset = 0;
-            }
-        }
+Send_File_Result ws_write_with_file(int sock, WS_Op op, std::span<const std::string_view> parts,
+                                    int fd, uint64_t count) {
+    unsigned char header[10];
+    size_t header_len = ws_frame_header(op, _total_size(parts) + count, header);
+    if (!_send_gathered(sock, _bytes(header, header_len), parts)) {
+        Send_File_Result r;
+        r.error = errno;
+        return r;
     }
+    return send_file(sock, fd, 0, count);
 }
 
 size_t ws_parse_frame_header(std::string_view bytes, WS_Frame_Header& out) {

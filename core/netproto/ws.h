@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/netproto/http.h"
+#include "core/platform/platform.h"
 
 enum class WS_Op : uint8_t {
     Continuation = 0,
@@ -41,6 +42,14 @@ size_t ws_frame_header(WS_Op op, uint64_t payload_length, unsigned char out[10])
 // One frame whose payload is the concatenation of parts, written with one gathered send
 // (no joining copy). The caller holds the send lock of the socket.
 bool ws_write(int sock, WS_Op op, std::span<const std::string_view> parts);
+
+// One frame whose payload is parts followed by the first count bytes of the open file fd,
+// sent straight from the file (send_file) after the rest, so the file is never in memory.
+// The caller holds the send lock. Stalls are bounded by the socket's send time-out, as for
+// ws_write. error ENODATA: the file ended early (it shrank) and the frame is cut short, so the
+// connection is unusable; error 0: the whole frame went out.
+Send_File_Result ws_write_with_file(int sock, WS_Op op, std::span<const std::string_view> parts,
+                                    int fd, uint64_t count);
 
 // One server-side WebSocket as its reader sees it.
 struct WS_Conn {

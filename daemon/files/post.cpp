@@ -7,6 +7,7 @@
 
 #include "core/base/write_all.h"
 #include "core/netproto/answers.h"
+#include "core/platform/platform.h"
 #include "daemon/files/records.h"
 #include "daemon/files/service.h"
 
@@ -33,15 +34,19 @@ void _refuse(int sock, const Request& req, const Conn_Buffer& buf, bool tunnel,
     linger_unread_body(sock, req, buf.size());
 }
 
-// The reply envelope as the body, sent as head, length and JSON, then the data: the same
-// bytes as one joined body without a second copy of a file of up to 256 MiB.
+// The reply envelope as the body: the head with the envelope's length and JSON in one send,
+// then the data, from memory or straight from the file. A file that shrank leaves the body
+// short of its Content-Length; the caller's close then tells the client so.
 void _answer(int sock, bool tunnel, const Fs_Result& result, std::string_view extra_headers) {
     std::string prefix = fs_envelope_head(marshal(result.reply));
-    uint64_t size = prefix.size() + result.data.size();
+    uint64_t size = prefix.size() + result.data.size() + result.file.size;
     constexpr std::string_view type = "application/octet-stream";
     std::string head = tunnel ? tunnel_head("200 OK", type, size, false)
                               : http_head("200 OK", type, size, extra_headers);
-    if (send_all(sock, head) && send_all(sock, prefix)) send_all(sock, result.data);
+    head.append(prefix);
+    if (!send_all(sock, head) || !send_all(sock, result.data) || !result.file.fd) return;
+    Send_File_Result sent = send_file(sock, result.file.fd.get(), 0, result.file.size);
+    if (sent.error == ENODATA) fs_log_cut_read(result.file, sent.sent, "connection");
 }
 
 }  // namespace

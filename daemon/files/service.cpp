@@ -8,11 +8,14 @@
 
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "core/base/dir.h"
 #include "core/base/errname.h"
 #include "core/base/fd.h"
+#include "core/base/log.h"
+#include "core/base/random.h"
 #include "core/base/write_all.h"
 #include "core/grep/project_files.h"
 #include "core/platform/platform.h"
@@ -21,6 +24,9 @@
 namespace {
 
 constexpr size_t READ_INITIAL_CAPACITY = 65536;  // for files whose size says nothing (/proc)
+// A write's temporary name: 64 random bits, drawn again on the rare clash.
+constexpr size_t TMP_NAME_RANDOM_BYTES = 8;
+constexpr int TMP_NAME_ATTEMPTS = 8;
 
 struct Path_Stat {
     char kind = '-';  // 'd' directory, 'f' anything else that exists, '-' cannot be examined
@@ -74,19 +80,23 @@ void _fail(Fs_Reply& rep, std::string err) {
     rep.err = std::move(err);
 }
 
-// Reads at most limit + 1 bytes, so a file that grows after its size was checked still
-// cannot make the reply larger than the limit. 0, an errno value, or EFBIG past the limit.
-int _read_file(const std::string& path, int64_t limit, std::string& out) {
-    // Non-blocking only for the open: a FIFO without a writer must not hang the session.
+// Opens path for reading. Non-blocking only for the open: a FIFO without a writer must not
+// hang the session; reads then block as usual. Invalid with errno set on failure.
+Fd _open_for_read(const std::string& path) {
     Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return errno;
+    if (!fd) return fd;
     int flags = fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return errno;
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) fd.reset();
+    return fd;
+}
+
+// Reads fd to its end, at most limit + 1 bytes, so a file that grows after its size was
+// checked still cannot make the reply larger than the limit. 0, an errno value, or EFBIG
+// past the limit.
+int _read_to_end(int fd, int64_t size_hint, int64_t limit, std::string& out) {
     const size_t cap_max = static_cast<size_t>(limit) + 1;
-    struct stat st;
     size_t cap = READ_INITIAL_CAPACITY;
-    if (fstat(fd.get(), &st) == 0 && st.st_size > 0)
-        cap = std::min(static_cast<size_t>(st.st_size) + 1, cap_max);
+    if (size_hint > 0) cap = std::min(static_cast<size_t>(size_hint) + 1, cap_max);
     std::string buf(cap, '\0');
     size_t len = 0;
     for (;;) {
@@ -94,7 +104,7 @@ int _read_file(const std::string& path, int64_t limit, std::string& out) {
             if (buf.size() >= cap_max) return EFBIG;
             buf.resize(std::min(buf.size() * 2, cap_max));
         }
-        ssize_t n = read(fd.get(), buf.data() + len, buf.size() - len);
+        ssize_t n = read(fd, buf.data() + len, buf.size() - len);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) break;
@@ -115,24 +125,44 @@ void _sync_dir_of(const std::string& path) {
     if (fd) fsync(fd.get());
 }
 
+// Permission bits a replacement takes over from the regular file at path; none (a new
+// file: 0666 less the umask) when there is no such file. Set-id and sticky bits are never
+// carried over to a file that the daemon's user now owns.
+std::optional<mode_t> _mode_to_keep(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return st.st_mode & 0777;
+}
+
+// Creates a fresh temporary file beside path under a random name, exclusively: nothing
+// planted in the directory (a file, a link) can be opened in its place. Invalid with errno
+// set on failure; tmp holds the name.
+Fd _create_temporary(const std::string& path, std::optional<mode_t> mode, std::string& tmp) {
+    for (int attempt = 0; attempt < TMP_NAME_ATTEMPTS; ++attempt) {
+        tmp = path + "." + random_hex(TMP_NAME_RANDOM_BYTES) + ".tmp";
+        // Owner-only until the kept mode is set, so it never is more open than the result.
+        Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   mode ? 0600 : 0666));
+        if (!fd && errno == EEXIST) continue;
+        if (fd && mode && fchmod(fd.get(), *mode) != 0) {
+            unlink(tmp.c_str());
+            fd.reset();
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return Fd();
+}
+
 // Writes data under a temporary name beside path, then renames it over path: the target
-// is always either the old file or the complete new one. The temporary file is removed on
-// every failure after it was created.
+// is always either the old file or the complete new one, with the old file's permissions.
+// The temporary file is removed on every failure after it was created.
 bool _replace_file(const std::string& path, std::string_view data) {
     std::string parent = _dir_of(path);
     if (!parent.empty()) _mkdir_all(parent);  // a failure shows in the steps below
-    // The thread id keeps the temporary names of concurrent writes of one path apart.
-    std::string tmp = path + "." + std::to_string(thread_id()) + ".tmp";
-    // A link planted at the temporary name must not send the data elsewhere: O_NOFOLLOW
-    // refuses a symbolic one, and a file with other hard links is left alone untruncated.
-    Fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    std::string tmp;
+    Fd fd = _create_temporary(path, _mode_to_keep(path), tmp);
     if (!fd) return false;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return false;
-    if (ftruncate(fd.get(), 0) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
     bool ok = write_all(fd.get(), data) && fsync(fd.get()) == 0;
     if (close(fd.release()) != 0) ok = false;
     if (ok && rename(tmp.c_str(), path.c_str()) == 0) {
@@ -191,79 +221,90 @@ bool _remove_one(const std::string& path) {
     return S_ISDIR(st.st_mode) ? rmdir(path.c_str()) == 0 : unlink(path.c_str()) == 0;
 }
 
-using Op = void (*)(const Fs_Request&, std::string_view, Fs_Reply&, std::string&);
+using Op = void (*)(const Fs_Request&, std::string_view, Fs_Result&);
 
-void _op_read(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string& data) {
-    Path_Stat before = _stat_path(req.path);
-    if (before.kind != '-' && before.size > FS_READ_MAX) return _fail(rep, "file too large");
-    int err = _read_file(req.path, FS_READ_MAX, data);
-    if (err == EFBIG) return _fail(rep, "file too large");
-    if (err != 0) return _fail(rep, fs_error_name(err));
-    rep.size = static_cast<int64_t>(data.size());
-    rep.mtime = _mtime_of(req.path);
+// A regular file of some size is left open for the transport to send from (size and mtime
+// as the open file has them); anything else (small files, devices, FIFOs, /proc files whose
+// size says nothing) is read into the reply.
+void _op_read(const Fs_Request& req, std::string_view, Fs_Result& out) {
+    Fd fd = _open_for_read(req.path);
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0) return _fail(out.reply, fs_error_name(errno));
+    if (st.st_size > FS_READ_MAX) return _fail(out.reply, "file too large");
+    if (S_ISREG(st.st_mode) && st.st_size > FS_READ_INLINE_MAX) {
+        out.reply.size = static_cast<int64_t>(st.st_size);
+        out.reply.mtime = mtime_ns(st);
+        out.file = {std::move(fd), static_cast<uint64_t>(st.st_size), req.path};
+        return;
+    }
+    int err = _read_to_end(fd.get(), static_cast<int64_t>(st.st_size), FS_READ_MAX, out.data);
+    if (err == EFBIG) return _fail(out.reply, "file too large");
+    if (err != 0) return _fail(out.reply, fs_error_name(err));
+    out.reply.size = static_cast<int64_t>(out.data.size());
+    out.reply.mtime = fstat(fd.get(), &st) == 0 ? mtime_ns(st) : 0;
 }
 
-void _op_write(const Fs_Request& req, std::string_view body, Fs_Reply& rep, std::string&) {
-    if (!_replace_file(req.path, body)) _fail(rep, "write failed");
-    rep.mtime = _mtime_of(req.path);
+void _op_write(const Fs_Request& req, std::string_view body, Fs_Result& out) {
+    if (!_replace_file(req.path, body)) _fail(out.reply, "write failed");
+    out.reply.mtime = _mtime_of(req.path);
 }
 
-void _op_list(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
-    int err = _list_entries(req.path, rep.entries);
-    if (err != 0) _fail(rep, fs_error_name(err));
+void _op_list(const Fs_Request& req, std::string_view, Fs_Result& out) {
+    int err = _list_entries(req.path, out.reply.entries);
+    if (err != 0) _fail(out.reply, fs_error_name(err));
 }
 
-void _op_stat(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+void _op_stat(const Fs_Request& req, std::string_view, Fs_Result& out) {
     Path_Stat st = _stat_path(req.path);
     if (st.kind == '-') return;
-    rep.kind = st.kind == 'd' ? "dir" : "file";
-    rep.size = st.size;
-    rep.mtime = st.mtime;
+    out.reply.kind = st.kind == 'd' ? "dir" : "file";
+    out.reply.size = st.size;
+    out.reply.mtime = st.mtime;
 }
 
-void _op_stat_many(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
-    if (req.paths.size() > FS_STAT_MANY_MAX) return _fail(rep, "too many paths");
-    rep.kinds.reserve(req.paths.size());
-    for (const std::string& p : req.paths) rep.kinds.push_back(_stat_path(p).kind);
+void _op_stat_many(const Fs_Request& req, std::string_view, Fs_Result& out) {
+    if (req.paths.size() > FS_STAT_MANY_MAX) return _fail(out.reply, "too many paths");
+    out.reply.kinds.reserve(req.paths.size());
+    for (const std::string& p : req.paths) out.reply.kinds.push_back(_stat_path(p).kind);
 }
 
-void _op_walk(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string& data) {
+void _op_walk(const Fs_Request& req, std::string_view, Fs_Result& out) {
     std::vector<std::string> files = list_project_files(req.path);
     size_t total = files.empty() ? 0 : files.size() - 1;
     for (const std::string& f : files) total += f.size();
-    data.reserve(total);
+    out.data.reserve(total);
     for (size_t i = 0; i < files.size(); ++i) {
-        if (i > 0) data.push_back('\0');
-        data.append(files[i]);
+        if (i > 0) out.data.push_back('\0');
+        out.data.append(files[i]);
     }
-    rep.size = static_cast<int64_t>(files.size());
+    out.reply.size = static_cast<int64_t>(files.size());
 }
 
-void _op_create_new(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+void _op_create_new(const Fs_Request& req, std::string_view, Fs_Result& out) {
     std::string parent = _dir_of(req.path);
     if (!parent.empty() && _stat_path(parent).kind == '-') _mkdir_all(parent);
     Fd fd(open(req.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd) return;
-    _fail(rep, errno == EEXIST ? std::string("exists") : fs_error_name(errno));
+    _fail(out.reply, errno == EEXIST ? std::string("exists") : fs_error_name(errno));
 }
 
-void _op_mkdir(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
-    rep.ok = _mkdir_all(req.path) || _is_dir(req.path);
+void _op_mkdir(const Fs_Request& req, std::string_view, Fs_Result& out) {
+    out.reply.ok = _mkdir_all(req.path) || _is_dir(req.path);
 }
 
-void _op_remove(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
-    rep.ok = _remove_one(req.path);
+void _op_remove(const Fs_Request& req, std::string_view, Fs_Result& out) {
+    out.reply.ok = _remove_one(req.path);
 }
 
-void _op_remove_all(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
+void _op_remove_all(const Fs_Request& req, std::string_view, Fs_Result& out) {
     // A trailing "/" would make the system resolve a link named as the last component.
     std::string path = req.path;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    rep.ok = _remove_tree_at(AT_FDCWD, path.c_str());
+    out.reply.ok = _remove_tree_at(AT_FDCWD, path.c_str());
 }
 
-void _op_rename(const Fs_Request& req, std::string_view, Fs_Reply& rep, std::string&) {
-    rep.ok = rename(req.path.c_str(), req.to.c_str()) == 0;
+void _op_rename(const Fs_Request& req, std::string_view, Fs_Result& out) {
+    out.reply.ok = rename(req.path.c_str(), req.to.c_str()) == 0;
 }
 
 struct Op_Entry {
@@ -308,7 +349,7 @@ Fs_Result fs_execute(std::string_view envelope) {
     result.reply.ok = true;
     for (const Op_Entry& op : OPS) {
         if (op.name == req.op) {
-            op.run(req, body, result.reply, result.data);
+            op.run(req, body, result);
             return result;
         }
     }
@@ -316,6 +357,8 @@ Fs_Result fs_execute(std::string_view envelope) {
     return result;
 }
 
-std::string fs_reply_envelope(const Fs_Result& result) {
-    return fs_envelope(marshal(result.reply), result.data);
+void fs_log_cut_read(const Fs_File_Part& file, uint64_t sent, std::string_view closing) {
+    log_line("read of " + quote(file.path) + " stopped after " + std::to_string(sent) + " of " +
+             std::to_string(file.size) + " bytes: the file shrank while it was sent; closing the " +
+             std::string(closing));
 }

@@ -37,6 +37,12 @@ bool session_write_frame(Session& s, WS_Op op, std::span<const std::string_view>
 // Dropped silently once the session is closed; a failed write closes it.
 void session_send(Session& s, Msg_Kind kind, uint32_t id, std::span<const std::string_view> parts);
 void session_send(Session& s, Msg_Kind kind, uint32_t id, std::string_view payload);
+// One session message whose payload is parts followed by the first count bytes of the open
+// file fd, sent straight from the file as one frame under the send lock. Any failure closes
+// the session as a failed write does, because the tab's stream holds a cut frame; error
+// ENODATA then says the file ended early (it shrank), EPIPE also that the session was closed.
+Send_File_Result session_send_file(Session& s, Msg_Kind kind, uint32_t id,
+                                   std::span<const std::string_view> parts, int fd, uint64_t count);
 // Marshalled JSON as the payload.
 template <typename Record>
 void session_send_json(Session& s, Msg_Kind kind, uint32_t id, const Record& r) {

@@ -2,6 +2,7 @@
 #include "daemon/session/dispatch.h"
 
 #include <array>
+#include <cerrno>
 #include <string>
 
 #include "core/base/bytes.h"
@@ -11,8 +12,8 @@
 
 namespace {
 
-// The reply goes out as one frame of three parts: the JSON length, the JSON, the data
-// (not copied together).
+// The reply goes out as one frame of three parts: the JSON length, the JSON, the data (not
+// copied together), or a larger file's bytes straight from the file after the first two.
 void _serve_fs(Session& s, uint32_t id, std::string_view payload) {
     Fs_Result result = fs_execute(payload);
     std::string json = marshal(result.reply);
@@ -20,7 +21,10 @@ void _serve_fs(Session& s, uint32_t id, std::string_view payload) {
     length.reserve(4);
     put_u32le(length, static_cast<uint32_t>(json.size()));
     std::array<std::string_view, 3> parts = {length, json, result.data};
-    session_send(s, Msg_Kind::Fs_Reply, id, parts);
+    if (!result.file.fd) return session_send(s, Msg_Kind::Fs_Reply, id, parts);
+    Send_File_Result sent =
+        session_send_file(s, Msg_Kind::Fs_Reply, id, parts, result.file.fd.get(), result.file.size);
+    if (sent.error == ENODATA) fs_log_cut_read(result.file, sent.sent, "session");
 }
 
 }  // namespace

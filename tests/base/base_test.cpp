@@ -41,6 +41,17 @@ TEST(Utf8, SanitizeReplacesEachInvalidByte) {
     EXPECT_EQ(utf8_sanitize("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
 }
 
+TEST(Utf8, DropCutCharacterKeepsWholeOnes) {
+    EXPECT_EQ(utf8_drop_cut_character("a\xC3"), "a");
+    EXPECT_EQ(utf8_drop_cut_character("a\xE2\x82"), "a");
+    EXPECT_EQ(utf8_drop_cut_character("a\xF0\x9F\x98"), "a");
+    for (std::string_view whole : {"", "a", "a\xC3\xA9", "\xF0\x9F\x98\x80", "\xE2\x82\xAC"})
+        EXPECT_EQ(utf8_drop_cut_character(whole), whole);
+    // Never the start of a character: left for sanitising.
+    EXPECT_EQ(utf8_drop_cut_character("a\xFF"), "a\xFF");
+    EXPECT_EQ(utf8_drop_cut_character("\x80\x80\x80\x80"), "\x80\x80\x80\x80");
+}
+
 TEST(JsonWriter, CompactInOrderWithEscapes) {
     Json_Writer w;
     w.begin_object().key("b").value(int64_t{1}).key("a").value("x\"\n\x01");

@@ -185,11 +185,12 @@ TEST_F(Dravik, DenyWithAndWithoutAReason) {
     EXPECT_EQ(decide("deny first\nsecond\r\n"), deny("first\\nsecond"));
 }
 
+// Bytes that are not UTF-8 become U+FFFD: the line must stay readable as JSON.
 TEST_F(Dravik, ReasonIsEscapedByteByByte) {
     EXPECT_EQ(decide("deny a\"b\\c\x01"
                      "d\te\rf\x1b"
                      "g\x7f\xc3\xa9\xff"),
-              deny("a\\\"b\\\\c\\u0001d\\te\\rf\\u001bg\x7f\xc3\xa9\xff"));
+              deny("a\\\"b\\\\c\\u0001d\\te\\rf\\u001bg\x7f\xc3\xa9\xef\xbf\xbd"));
     // Valid UTF-8 in a reason comes out as the same text through a JSON parser.
     std::string out = decide("deny \"quoted\" caf\xc3\xa9 \\ path\x02");
     nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
@@ -203,6 +204,13 @@ TEST_F(Dravik, AnswerIsCutAt1023Bytes) {
     EXPECT_EQ(decide("deny " + reason), deny(std::string(1023 - 5, 'x')));
     // Trailing text past the cut is never seen: what is left is "allow" and newlines.
     EXPECT_EQ(decide("allow" + std::string(1018, '\n') + "x"), line("allow", "approved in editor"));
+    // A cut inside a two-byte character drops its first byte, so the line stays valid JSON.
+    std::string accents;
+    for (int i = 0; i < 600; ++i) accents += "\xc3\xa9";
+    std::string out = decide("deny" + accents);
+    nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << out;
+    EXPECT_EQ(j["hookSpecificOutput"]["permissionDecisionReason"], accents.substr(0, 1018));
 }
 
 TEST_F(Dravik, NoAnswerIsNoResponse) {

@@ -35,5 +35,8 @@ inline Fs_Result run_fs(const std::string& op, const std::string& path,
     return run_fs(req, data);
 }
 
+// The data part as the transports send it: the bytes in memory, or those of the file part.
+std::string data_part(const Fs_Result& r);
+
 // The names in dir (not "." or ".."), sorted.
 std::vector<std::string> names_in(const std::string& dir);

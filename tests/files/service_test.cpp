@@ -37,8 +37,14 @@ mode_t current_umask() {
     return m;
 }
 
-// The temporary name a write from this thread uses beside path.
-std::string tmp_name(const std::string& path) {
+uid_t owner_of(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// The temporary name a write from this thread once took beside path, which anyone could
+// foresee.
+std::string predictable_tmp_name(const std::string& path) {
     return path + "." + std::to_string(syscall(SYS_gettid)) + ".tmp";
 }
 
@@ -147,12 +153,38 @@ TEST(FsRead, LimitIsExactlyTwoHundredFiftySixMebibytes) {
     Fs_Result ok = run_fs("read", t.file("sparse" + std::to_string(FS_READ_MAX)));
     EXPECT_TRUE(ok.reply.ok);
     EXPECT_EQ(ok.reply.size, FS_READ_MAX);
-    EXPECT_EQ(static_cast<int64_t>(ok.data.size()), FS_READ_MAX);
+    // Left in the file, to be sent from it: nothing of it is held in memory.
+    EXPECT_TRUE(ok.file.fd.valid());
+    EXPECT_EQ(static_cast<int64_t>(ok.file.size), FS_READ_MAX);
+    EXPECT_TRUE(ok.data.empty());
     ok = {};
     Fs_Result big = run_fs("read", t.file("sparse" + std::to_string(FS_READ_MAX + 1)));
     EXPECT_FALSE(big.reply.ok);
     EXPECT_EQ(big.reply.err, "file too large");
     EXPECT_TRUE(big.data.empty());
+    EXPECT_FALSE(big.file.fd.valid());
+}
+
+// Small files and files whose size says nothing come in memory; larger ones as a file part
+// with the same bytes.
+TEST(FsRead, LargerRegularFilesAreLeftInTheirFile) {
+    Temp_Dir t;
+    std::string at_limit(FS_READ_INLINE_MAX, 'a'), above(FS_READ_INLINE_MAX + 1, 'b');
+    above.back() = 'z';
+    put_file(t.file("at"), at_limit);
+    put_file(t.file("above"), above);
+    Fs_Result r = run_fs("read", t.file("at"));
+    EXPECT_EQ(r.data, at_limit);
+    EXPECT_FALSE(r.file.fd.valid());
+    r = run_fs("read", t.file("above"));
+    EXPECT_TRUE(r.data.empty());
+    EXPECT_EQ(r.file.size, above.size());
+    EXPECT_EQ(data_part(r), above);
+    EXPECT_EQ(r.reply.size, static_cast<int64_t>(above.size()));
+    EXPECT_EQ(r.reply.mtime, mtime_of(t.file("above")));
+    r = run_fs("read", "/proc/self/status");
+    EXPECT_NE(r.data.find("VmHWM"), std::string::npos);
+    EXPECT_EQ(r.reply.size, static_cast<int64_t>(r.data.size()));
 }
 
 // A file whose size says nothing (a device, a growing file) is still cut off at the limit.
@@ -183,14 +215,19 @@ TEST(FsWrite, CreatesMissingParentsAndLeavesNoTemporaryFile) {
     EXPECT_EQ(names_in(t.file("a/b")), std::vector<std::string>{"c.txt"});
 }
 
-TEST(FsWrite, ReplacesWithAFreshFile) {
+// The replacement takes over the old file's permission bits, less set-id and sticky bits.
+TEST(FsWrite, ReplacementKeepsTheFilesPermissions) {
     Temp_Dir t;
     put_file(t.file("tool"), "#!/bin/sh\n");
     ASSERT_EQ(chmod(t.file("tool").c_str(), 0755), 0);
     EXPECT_TRUE(run_fs("write", t.file("tool"), "new").reply.ok);
-    EXPECT_EQ(mode_of(t.file("tool")) & 07777, 0666 & ~current_umask());
+    EXPECT_EQ(mode_of(t.file("tool")) & 07777, 0755u);
+    ASSERT_EQ(chmod(t.file("tool").c_str(), 06640), 0);
     EXPECT_TRUE(run_fs("write", t.file("tool"), "").reply.ok);
+    EXPECT_EQ(mode_of(t.file("tool")) & 07777, 0640u);
     EXPECT_EQ(read_file(t.file("tool")), "");
+    EXPECT_TRUE(run_fs("write", t.file("fresh"), "x").reply.ok);
+    EXPECT_EQ(mode_of(t.file("fresh")) & 07777, 0666 & ~current_umask());
     EXPECT_TRUE(no_tmp_left(t.path()));
 }
 
@@ -204,24 +241,50 @@ TEST(FsWrite, ALinkAtThePathIsReplacedNotWrittenThrough) {
     EXPECT_EQ(read_file(t.file("link")), "new");
 }
 
-TEST(FsWrite, LinksPlantedAtTheTemporaryNameAreNotWrittenThrough) {
+// Whatever another user plants at the temporary name a write once took (predictable from
+// the thread id) is never opened: not a symbolic or hard link to a victim, not a file of
+// theirs open to everyone, not a directory. The write succeeds and leaves them all alone.
+TEST(FsWrite, NothingPlantedBesideTheTargetIsWrittenThrough) {
     Temp_Dir t;
     put_file(t.file("victim"), "precious");
-    put_file(t.file("f"), "old");
-    ASSERT_EQ(symlink(t.file("victim").c_str(), tmp_name(t.file("f")).c_str()), 0);
-    Fs_Result r = run_fs("write", t.file("f"), "attack");
-    EXPECT_FALSE(r.reply.ok);
-    EXPECT_EQ(r.reply.err, "write failed");
-    EXPECT_EQ(read_file(t.file("victim")), "precious");
-    EXPECT_EQ(read_file(t.file("f")), "old");
-    EXPECT_EQ(r.reply.mtime, mtime_of(t.file("f")));
+    std::string old_name = predictable_tmp_name(t.file("f"));
+    auto write_f = [&] {
+        put_file(t.file("f"), "old");
+        Fs_Result r = run_fs("write", t.file("f"), "mine");
+        EXPECT_TRUE(r.reply.ok) << r.reply.err;
+        EXPECT_EQ(read_file(t.file("f")), "mine");
+        EXPECT_EQ(owner_of(t.file("f")), geteuid());
+    };
 
-    // A hard link there would be truncated and filled in place.
-    ASSERT_EQ(unlink(tmp_name(t.file("f")).c_str()), 0);
-    ASSERT_EQ(link(t.file("victim").c_str(), tmp_name(t.file("f")).c_str()), 0);
-    EXPECT_EQ(run_fs("write", t.file("f"), "attack").reply.err, "write failed");
+    ASSERT_EQ(symlink(t.file("victim").c_str(), old_name.c_str()), 0);
+    write_f();
     EXPECT_EQ(read_file(t.file("victim")), "precious");
-    EXPECT_EQ(read_file(t.file("f")), "old");
+    ASSERT_EQ(unlink(old_name.c_str()), 0);
+
+    ASSERT_EQ(link(t.file("victim").c_str(), old_name.c_str()), 0);
+    write_f();
+    EXPECT_EQ(read_file(t.file("victim")), "precious");
+    ASSERT_EQ(unlink(old_name.c_str()), 0);
+
+    put_file(old_name, "planted");
+    ASSERT_EQ(chmod(old_name.c_str(), 0666), 0);
+    const uid_t other = 65534;  // nobody
+    bool as_root = geteuid() == 0;
+    if (as_root) {
+        ASSERT_EQ(chown(old_name.c_str(), other, static_cast<gid_t>(-1)), 0);
+    }
+    write_f();
+    EXPECT_EQ(read_file(old_name), "planted");
+    if (as_root) {
+        EXPECT_EQ(owner_of(old_name), other);
+    }
+    ASSERT_EQ(unlink(old_name.c_str()), 0);
+
+    ASSERT_EQ(mkdir(old_name.c_str(), 0777), 0);
+    write_f();
+    EXPECT_EQ(names_in(old_name), std::vector<std::string>{});
+    ASSERT_EQ(rmdir(old_name.c_str()), 0);
+    EXPECT_EQ(names_in(t.path()), (std::vector<std::string>{"f", "victim"}));
 }
 
 TEST(FsWrite, FailuresLeaveTheOldStateAndNoTemporaryFile) {
@@ -234,12 +297,7 @@ TEST(FsWrite, FailuresLeaveTheOldStateAndNoTemporaryFile) {
     EXPECT_NE(r.reply.mtime, 0);  // the directory's, examined after the attempt
     EXPECT_TRUE(no_tmp_left(t.path()));
 
-    // A directory in the way of the temporary name: nothing is created, nothing removed.
     put_file(t.file("f"), "old");
-    ASSERT_EQ(mkdir(tmp_name(t.file("f")).c_str(), 0777), 0);
-    EXPECT_EQ(run_fs("write", t.file("f"), "new").reply.err, "write failed");
-    EXPECT_EQ(read_file(t.file("f")), "old");
-    EXPECT_TRUE(exists(tmp_name(t.file("f"))));
 
     // A parent that is a file.
     r = run_fs("write", t.file("f/child"), "new");
@@ -274,7 +332,8 @@ TEST(FsWrite, ConcurrentWritesAndReadsSeeWholeVersions) {
     std::thread reader([&] {
         for (int i = 0; i < 200; ++i) {
             Fs_Result r = run_fs("read", path);
-            if (!r.reply.ok || (r.data != a && r.data != b)) torn = true;
+            std::string data = data_part(r);
+            if (!r.reply.ok || (data != a && data != b)) torn = true;
         }
     });
     w1.join();

@@ -182,6 +182,34 @@ TEST(Writer, FailsOnAVanishedPeer) {
     EXPECT_FALSE(ws_write(p.server.get(), WS_Op::Binary, parts));
 }
 
+// The file's bytes follow the parts inside one frame whose length counts them; a file
+// shorter than promised stops the frame short with ENODATA.
+TEST(Writer, FileBytesCloseTheFrame) {
+    std::string content = pattern(300000, 5);
+    FILE* f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
+    fflush(f);
+    std::string_view parts[] = {"ab", "c"};
+    for (uint64_t promised : {uint64_t{300000}, uint64_t{300001}}) {
+        Pair p;
+        auto got = std::async(std::launch::async, [&] { return read_all(p.client.get()); });
+        Send_File_Result r =
+            ws_write_with_file(p.server.get(), WS_Op::Binary, parts, fileno(f), promised);
+        p.server.reset();
+        std::string buf = got.get();
+        EXPECT_EQ(r.sent, content.size());
+        EXPECT_EQ(r.error, promised == content.size() ? 0 : ENODATA);
+        ASSERT_GE(buf.size(), 10u);
+        EXPECT_EQ(buf.substr(0, 2), "\x82\x7f");
+        uint64_t length = 0;
+        for (int i = 2; i < 10; ++i) length = length << 8 | static_cast<unsigned char>(buf[i]);
+        EXPECT_EQ(length, 3 + promised);
+        EXPECT_TRUE(buf.substr(10) == "abc" + content);
+    }
+    fclose(f);
+}
+
 TEST(FrameHeader, NeedsMoreUntilComplete) {
     std::string frame = client_frame(0x82, std::string(300, 'x'));  // 2 + 2 + 4 header
     WS_Frame_Header h;
