@@ -70,7 +70,7 @@ export class Layout {
   constructor(saved, onChange) {
     this.#onChange = onChange;
     this.#panes = normalPanes(saved);
-    for (const [id, spec] of Object.entries(SPLITTERS)) this.#wireSplitter(byId(id), spec);
+    for (const [id, splitter] of Object.entries(SPLITTERS)) this.#wireSplitter(byId(id), splitter);
     for (const [id, pane] of Object.entries(TOGGLES)) byId(id).addEventListener('click', () => this.toggle(pane));
     window.addEventListener('resize', () => this.#apply());
     this.#apply();
@@ -105,7 +105,7 @@ export class Layout {
     const layout = byId('layout');
     for (const pane of PANES) layout.classList.toggle(`hide-${pane}`, this.#panes.hidden[pane]);
     for (const [id, pane] of Object.entries(TOGGLES)) byId(id).setAttribute('aria-pressed', String(!this.#panes.hidden[pane]));
-    for (const [id, spec] of Object.entries(SPLITTERS)) byId(id).setAttribute('aria-valuenow', String(px[spec.size]));
+    for (const [id, splitter] of Object.entries(SPLITTERS)) byId(id).setAttribute('aria-valuenow', String(px[splitter.size]));
   }
 
   /** Sets a pane to a pixel size, kept as its fraction of the window. */
