@@ -154,6 +154,20 @@ export async function terminalText(run) {
   return rows.join('\n').trimEnd();
 }
 
+/**
+ * The run's terminal text, once it reads as expected or the wait runs out. A run's state
+ * changes at once, and its last output is drawn at the next frame.
+ */
+export async function settledText(run, expected, normalize = (t) => t) {
+  let text = '';
+  try {
+    await waitFor(async () => (text = normalize(await terminalText(run))) === expected, 'the output');
+  } catch {
+    // The caller's assertion shows what the terminal holds instead.
+  }
+  return text;
+}
+
 export async function screenshot(page, name) {
   mkdirSync(OUT_DIR, { recursive: true });
   await page.screenshot({ path: join(OUT_DIR, `${name}.png`) });

@@ -3,7 +3,7 @@
 // content security policy (editor included), notices, the keep-alive and reconnection.
 import assert from 'node:assert/strict';
 import { after, before, describe, test } from 'node:test';
-import { missingPrerequisite, newPage, screenshot, startBrowser, stopAll, terminalText, waitFor } from './harness.mjs';
+import { missingPrerequisite, newPage, screenshot, settledText, startBrowser, stopAll, terminalText, waitFor } from './harness.mjs';
 import { startFakeDaemon } from './fake_daemon.mjs';
 
 const skip = missingPrerequisite() || false;
@@ -68,7 +68,7 @@ describe('the tunnel link', { skip, timeout: 120_000 }, () => {
     await page.getByRole('button', { name: 'Run', exact: true }).click();
     const run = page.locator('.run').first();
     await run.locator('.run-status.ok').waitFor();
-    assert.equal(await terminalText(run), 'plain red rgb\n100%');
+    assert.equal(await settledText(run, 'plain red rgb\n100%'), 'plain red rgb\n100%');
     const color = (text) => run.locator('.xterm-rows span', { hasText: text }).evaluate((n) => getComputedStyle(n).color);
     assert.equal(await color('red'), 'rgb(205, 49, 49)');
     assert.equal(await color('rgb'), 'rgb(1, 2, 3)');
